@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and running Zorvo need, when missing.
+set -euo pipefail
+
+packages=(
+    # build, tests, benchmarks, fuzzing, formatting
+    g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+    clang libclang-rt-14-dev clang-format
+    # speech codec and its reference tools
+    libgsm1-dev libgsm-tools
+    # audio devices, mixer, WAV files
+    portaudio19-dev libasound2-dev libsndfile1-dev
+    # directory client and service
+    libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev libsodium-dev
+    # desktop client
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    # screens, sound and load for tests
+    xvfb xauth x11-apps imagemagick espeak-ng sox wrk
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages (${missing[*]}); run as root or install them" >&2
+    exit 1
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test: the full build through CTest,
+# then the sanitizer builds (AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer) of
+# the core libraries' tests, then a bounded fuzzing run.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+./scripts/install-deps.sh
+
+jobs=$(nproc)
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-/tmp/zorvo-runtime-$(id -u)}
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "format"
+./scripts/check-format.sh
+
+step "release build"
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$jobs"
+step "release tests"
+ctest --preset release -j "$jobs"
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer build of the core libraries"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+step "AddressSanitizer + UndefinedBehaviorSanitizer tests"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --preset asan -j "$jobs"
+
+step "ThreadSanitizer build of the core libraries"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+step "ThreadSanitizer tests"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan -j "$jobs"
+
+step "fuzzing (bounded)"
+./scripts/fuzz.sh "${ZORVO_FUZZ_SECONDS:-30}"
