@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Zorvo and starts its main job. Until the call engine and the
-# desktop client exist, the main job is the codec benchmark.
+# Installs what is missing, builds Zorvo and starts its main job. Until the desktop client
+# exists, the main job is a demonstration call between two headless engines on loopback.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -8,4 +8,4 @@ cd "$(dirname "$0")"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
 
-./build/release/bin/bench-compress --benchmark_filter=Vs
+./scripts/demo-call.sh build/release/bin

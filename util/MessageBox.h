@@ -16,3 +16,9 @@ UTIL_API void SetMessageBoxHook(MessageBoxHook hook);
 
 // Shows a box with an OK button through the installed hook and returns at once.
 UTIL_API void MessageBox(const char* text, const char* caption);
+
+// A short tone requested by library code. The program may install a hook that plays it; without
+// one nothing is heard. Never blocks the caller beyond the hook.
+using BeepHook = std::function<void(unsigned frequency, unsigned milliseconds)>;
+UTIL_API void SetBeepHook(BeepHook hook);
+UTIL_API void Beep(unsigned frequency, unsigned milliseconds);

@@ -1,0 +1,232 @@
+// The sound card through PortAudio's blocking interface: 16-bit samples on the default input and
+// output devices. PortAudio is initialised when the first stream (or device query) needs it and
+// terminated when the last one is gone. ALSA and JACK report every device they fail to find on
+// stderr; their reporting is switched off before PortAudio first talks to them, so that a machine
+// without a card gets one clear error from us instead of screens of noise.
+
+#include <alsa/asoundlib.h>
+#include <portaudio.h>
+#ifdef ZORVO_HAVE_JACK
+#include <jack/jack.h>
+#endif
+
+#include <mutex>
+
+#include "engine/audio/AudioBackend.h"
+#include "engine/audio/SoundCard.h"
+
+namespace zorvo::audio {
+namespace {
+
+void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
+#ifdef ZORVO_HAVE_JACK
+void QuietJack(const char*) {}
+#endif
+
+void SilenceSoundLibraries() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        snd_lib_error_set_handler(&QuietAlsa);
+#ifdef ZORVO_HAVE_JACK
+        jack_set_error_function(&QuietJack);
+        jack_set_info_function(&QuietJack);
+#endif
+    });
+}
+
+// PortAudio is not safe to initialise, open or close from two threads at once (the recorder and
+// the player start on different threads), so all of that happens under this lock.
+std::mutex g_portAudioLock;
+int g_portAudioUsers = 0;
+
+// One counted use of the PortAudio library.
+class PortAudioUse {
+  public:
+    PortAudioUse() = default;
+    ~PortAudioUse() { Release(); }
+    PortAudioUse(const PortAudioUse&) = delete;
+    PortAudioUse& operator=(const PortAudioUse&) = delete;
+
+    // Call with g_portAudioLock held.
+    bool Acquire(std::string* error) {
+        if (m_held) {
+            return true;
+        }
+        if (g_portAudioUsers == 0) {
+            SilenceSoundLibraries();
+            PaError err = Pa_Initialize();
+            if (err != paNoError) {
+                *error =
+                    std::string("sound card: cannot initialise PortAudio: ") + Pa_GetErrorText(err);
+                return false;
+            }
+        }
+        ++g_portAudioUsers;
+        m_held = true;
+        return true;
+    }
+
+  private:
+    void Release() {
+        if (!m_held) {
+            return;
+        }
+        std::lock_guard lock(g_portAudioLock);
+        if (--g_portAudioUsers == 0) {
+            Pa_Terminate();
+        }
+        m_held = false;
+    }
+
+    bool m_held = false;
+};
+
+enum class Direction { kInput, kOutput };
+
+// An open, started PortAudio stream in one direction; closes it (dropping what is still queued)
+// and then lets go of the library.
+class SoundCardStream {
+  public:
+    ~SoundCardStream() {
+        if (m_stream != nullptr) {
+            std::lock_guard lock(g_portAudioLock);
+            Pa_AbortStream(m_stream);
+            Pa_CloseStream(m_stream);
+        }
+    }
+
+    bool Open(Direction direction, const AudioFormat& format, std::string* error) {
+        std::lock_guard lock(g_portAudioLock);
+        if (!m_use.Acquire(error)) {
+            return false;
+        }
+        const bool input = direction == Direction::kInput;
+        const char* what = input ? "input" : "output";
+        PaDeviceIndex device = input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
+        const PaDeviceInfo* info = device == paNoDevice ? nullptr : Pa_GetDeviceInfo(device);
+        if (info == nullptr) {
+            *error = std::string("sound card: no ") + what + " device";
+            return false;
+        }
+        PaStreamParameters params{};
+        params.device = device;
+        params.channelCount = format.channels;
+        params.sampleFormat = paInt16;
+        params.suggestedLatency =
+            input ? info->defaultHighInputLatency : info->defaultHighOutputLatency;
+        PaStream* stream = nullptr;
+        PaError err = Pa_OpenStream(&stream, input ? &params : nullptr, input ? nullptr : &params,
+                                    format.sampleRate, paFramesPerBufferUnspecified, paClipOff,
+                                    nullptr, nullptr);
+        if (err != paNoError) {
+            *error = std::string("sound card: cannot open the ") + what + " device \"" +
+                     info->name + "\": " + Pa_GetErrorText(err);
+            return false;
+        }
+        err = Pa_StartStream(stream);
+        if (err != paNoError) {
+            Pa_CloseStream(stream);
+            *error = std::string("sound card: cannot start the ") + what + " device \"" +
+                     info->name + "\": " + Pa_GetErrorText(err);
+            return false;
+        }
+        m_stream = stream;
+        return true;
+    }
+
+    PaStream* stream() const { return m_stream; }
+
+  private:
+    PortAudioUse m_use;  // destroyed after the stream is closed
+    PaStream* m_stream = nullptr;
+};
+
+class SoundCardCapture : public CaptureStream {
+  public:
+    explicit SoundCardCapture(const AudioFormat& format) : m_channels(format.channels) {}
+
+    bool Open(const AudioFormat& format, std::string* error) {
+        return m_device.Open(Direction::kInput, format, error);
+    }
+
+    bool Read(int16_t* samples, std::size_t count) override {
+        if (samples == nullptr || count % m_channels != 0) {
+            return false;
+        }
+        PaError err = Pa_ReadStream(m_device.stream(), samples,
+                                    static_cast<unsigned long>(count / m_channels));
+        // An overflow only means that samples were lost while nobody read; the stream goes on.
+        return err == paNoError || err == paInputOverflowed;
+    }
+
+  private:
+    uint16_t m_channels;
+    SoundCardStream m_device;
+};
+
+class SoundCardPlayback : public PlaybackStream {
+  public:
+    explicit SoundCardPlayback(const AudioFormat& format) : m_channels(format.channels) {}
+
+    bool Open(const AudioFormat& format, std::string* error) {
+        return m_device.Open(Direction::kOutput, format, error);
+    }
+
+    bool Write(const int16_t* samples, std::size_t count) override {
+        if (samples == nullptr || count % m_channels != 0) {
+            return false;
+        }
+        PaError err = Pa_WriteStream(m_device.stream(), samples,
+                                     static_cast<unsigned long>(count / m_channels));
+        // An underflow only means that the device ran dry between two frames.
+        return err == paNoError || err == paOutputUnderflowed;
+    }
+
+  private:
+    uint16_t m_channels;
+    SoundCardStream m_device;
+};
+
+Claim ClaimsDefault(const std::string& endpoint) {
+    return endpoint.empty() || endpoint == "default" ? Claim::kExact : Claim::kNone;
+}
+
+std::unique_ptr<CaptureStream> OpenSoundCardCapture(const std::string&, const AudioFormat& format,
+                                                    std::string* error) {
+    auto stream = std::make_unique<SoundCardCapture>(format);
+    if (!stream->Open(format, error)) {
+        return nullptr;
+    }
+    return stream;
+}
+
+std::unique_ptr<PlaybackStream> OpenSoundCardPlayback(const std::string&, const AudioFormat& format,
+                                                      std::string* error) {
+    auto stream = std::make_unique<SoundCardPlayback>(format);
+    if (!stream->Open(format, error)) {
+        return nullptr;
+    }
+    return stream;
+}
+
+const AudioBackendRegistration kRegistration{
+    {"portaudio", &ClaimsDefault, &OpenSoundCardCapture, &OpenSoundCardPlayback}};
+
+}  // namespace
+
+int SoundCardDeviceCount(std::string* error) {
+    PortAudioUse use;
+    std::lock_guard lock(g_portAudioLock);
+    if (!use.Acquire(error)) {
+        return -1;
+    }
+    PaDeviceIndex count = Pa_GetDeviceCount();
+    if (count < 0) {
+        *error = std::string("sound card: cannot list devices: ") + Pa_GetErrorText(count);
+        return -1;
+    }
+    return count;
+}
+
+}  // namespace zorvo::audio

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+// The command line of zorvo-call.
+struct CallOptions {
+    enum class Mode { Listen, Call };
+    enum class Answer { Accept, Reject, Silent, Ignore };
+
+    Mode mode = Mode::Listen;
+    std::string address;  // call: the callee's IPv4 address
+    unsigned port = 1720;
+    std::string user = "UNKNOWN";
+    Answer answer = Answer::Accept;
+    double answerDelay = 0;
+    std::string mic;      // "" sound card, "none", or a WAV path
+    std::string speaker;  // likewise
+    std::optional<double> hangupAfter;
+    std::optional<double> timeout;
+};
+
+// What parsing the command line asks for.
+struct ParseResult {
+    enum class Action { Run, Help, Version, Error };
+    Action action = Action::Error;
+    CallOptions options;
+    std::string error;  // for Error: one line saying what is wrong
+};
+
+ParseResult ParseCallOptions(int argc, const char* const* argv);
+
+extern const char* const kCallUsage;

@@ -1,0 +1,227 @@
+#include "CallSession.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/audio/AudioEndpoint.h"
+#include "util/TickCount.h"
+
+namespace {
+
+constexpr double kProbeInterval = 10.0;  // seconds between round-trip probes during a call
+constexpr double kFirstProbe = 1.0;      // the first probe, after the call came up
+constexpr uint32_t kLoopWaitMs = 50;
+
+// Checks that a listening port can be bound, so that a taken port is a setup failure.
+bool PortIsFree(unsigned port) {
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    const bool free = bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    close(s);
+    return free;
+}
+
+// A WAV microphone must be readable before any call is made.
+bool CheckEndpoints(const CallOptions& o, std::string* error) {
+    AudioFormat format;
+    if (!o.mic.empty() && o.mic != "none" && o.mic != "default") {
+        if (!OpenCaptureEndpoint(o.mic, format, error)) {
+            return false;
+        }
+    }
+    if (!o.speaker.empty() && o.speaker != "none" && o.speaker != "default") {
+        FILE* probe = std::fopen(o.speaker.c_str(), "ab");
+        if (!probe) {
+            *error = o.speaker + ": " + std::strerror(errno);
+            return false;
+        }
+        std::fclose(probe);
+    }
+    return true;
+}
+
+int DecisionFor(CallOptions::Answer answer) {
+    switch (answer) {
+        case CallOptions::Answer::Accept:
+            return DECISION_ACCEPT;
+        case CallOptions::Answer::Reject:
+            return DECISION_REJECT;
+        case CallOptions::Answer::Silent:
+            return DECISION_ACCEPT_SILENT;
+        case CallOptions::Answer::Ignore:
+            break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+CallSession::CallSession(const CallOptions& options) : m_options(options) {
+    m_window = RegisterWindow([this](uint32_t message, uintptr_t code, intptr_t value) {
+        if (message == WM_ENGINE_STATUS) {
+            OnEngineStatus(static_cast<unsigned>(code), static_cast<uintptr_t>(value));
+        }
+    });
+    m_stats = std::make_unique<Statistics>(m_window);
+}
+
+CallSession::~CallSession() {
+    if (m_engine) {
+        m_engine->Stop();
+    }
+    if (m_connectThread) {
+        m_connectThread->WaitForDeath(INFINITE);
+    }
+    m_engine.reset();
+    UnregisterWindow(m_window);
+    PumpMessages();  // frees whatever is still queued
+}
+
+double CallSession::Now() const {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void CallSession::PrintLine(const char* name, const std::string& value) {
+    std::printf("%s %s\n", name, value.c_str());
+    std::fflush(stdout);
+}
+
+bool CallSession::StartEngine(std::string* error) {
+    if (!CheckEndpoints(m_options, error)) {
+        return false;
+    }
+    EngineOptions engineOptions;
+    engineOptions.microphone = m_options.mic;
+    engineOptions.speaker = m_options.speaker;
+    if (m_options.mode == CallOptions::Mode::Listen) {
+        if (!PortIsFree(m_options.port)) {
+            *error = "port " + std::to_string(m_options.port) + " is in use";
+            return false;
+        }
+        m_engine = std::make_unique<Voxlane>(m_options.port, 1, m_stats.get(),
+                                             m_options.user.c_str(), engineOptions);
+        m_engine->StartServer();
+        return true;
+    }
+    in_addr address{};
+    inet_pton(AF_INET, m_options.address.c_str(), &address);
+    m_engine = std::make_unique<Voxlane>(m_options.port, 0, m_stats.get(), m_options.user.c_str(),
+                                         engineOptions);
+    m_engine->InitConnect(address, m_options.port);
+    m_connectThread = std::make_unique<Thread>(&Voxlane::_Connect, m_engine.get());
+    m_connectThread->Resume();
+    return true;
+}
+
+void CallSession::EndCall(int exitStatus) {
+    if (m_done) {
+        return;
+    }
+    m_done = true;
+    m_exit = exitStatus;
+    if (m_engine) {
+        m_engine->Stop();  // sends MSG_HANGUP when the call is still up
+    }
+}
+
+void CallSession::OnEngineStatus(unsigned code, uintptr_t value) {
+    const char* name = EngineStatusName(code);
+    if (!name) {
+        return;
+    }
+    switch (code) {
+        case STATUS_DEBUG_TEXT:
+            PrintLine(name, reinterpret_cast<const char*>(value));
+            return;
+        case STATUS_MIC_FRAME:
+        case STATUS_NET_FRAME:
+            PrintLine(name, "1600");
+            return;
+        case STATUS_INCOMING_CALL: {
+            const char* caller = m_engine ? m_engine->GetRemoteUserName() : nullptr;
+            PrintLine(name, caller ? caller : "");
+            if (m_options.answer != CallOptions::Answer::Ignore && !m_done) {
+                m_pendingDecisionCell = value;
+                m_decideAt = Now() + m_options.answerDelay;
+            }
+            return;
+        }
+        default:
+            PrintLine(name, std::to_string(value));
+            break;
+    }
+    if (m_done) {
+        return;
+    }
+    switch (code) {
+        case STATUS_CONNECTED:
+            if (!m_callUp) {
+                m_callUp = true;
+                m_callUpAt = Now();
+                m_nextProbe = m_callUpAt + kFirstProbe;
+            }
+            break;
+        case STATUS_REMOTE_HANGUP:
+        case STATUS_CONNECTION_LOST:
+            EndCall(m_callUp ? kCallEnded : kNoCall);
+            break;
+        case STATUS_CONNECT_FAILED:
+            if (m_options.mode == CallOptions::Mode::Call) {
+                EndCall(kNoCall);
+            }
+            break;
+        case STATUS_SERVER_ERROR:
+            std::fprintf(stderr, "zorvo-call: listening on port %u failed\n", m_options.port);
+            EndCall(kSetupFailed);
+            break;
+        default:
+            break;
+    }
+}
+
+int CallSession::Run(const std::atomic<int>& stopRequested) {
+    std::string error;
+    if (!StartEngine(&error)) {
+        std::fprintf(stderr, "zorvo-call: %s\n", error.c_str());
+        return kSetupFailed;
+    }
+    m_started = Now();
+    while (!m_done) {
+        ThreadMsg msg;
+        if (GetMessageTimeout(msg, kLoopWaitMs)) {
+            DispatchMessage(msg);
+            continue;  // handle everything queued before looking at the clocks
+        }
+        const double now = Now();
+        if (stopRequested.load()) {
+            EndCall(m_callUp ? kCallEnded : kNoCall);
+        } else if (m_pendingDecisionCell && now >= m_decideAt) {
+            Voxlane::WriteDecision(m_pendingDecisionCell, DecisionFor(m_options.answer));
+            m_pendingDecisionCell = 0;
+        } else if (m_callUp && m_options.hangupAfter &&
+                   now - m_callUpAt >= *m_options.hangupAfter) {
+            EndCall(kCallEnded);
+        } else if (!m_callUp && m_options.timeout && now - m_started >= *m_options.timeout) {
+            std::fprintf(stderr, "zorvo-call: no call came up within %g s\n", *m_options.timeout);
+            EndCall(kNoCall);
+        } else if (m_callUp && now >= m_nextProbe) {
+            m_engine->CalculateRoundTripDelay();
+            m_nextProbe = now + kProbeInterval;
+        }
+    }
+    // Print what the engine said while it stopped.
+    if (m_connectThread) {
+        m_connectThread->WaitForDeath(INFINITE);
+    }
+    PumpMessages();
+    return m_exit;
+}

@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "CallOptions.h"
+
+namespace {
+
+ParseResult Parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "zorvo-call");
+    return ParseCallOptions(static_cast<int>(args.size()), args.data());
+}
+
+TEST(CallOptions, DefaultsAndEveryListenOption) {
+    auto r = Parse({"listen"});
+    ASSERT_EQ(r.action, ParseResult::Action::Run);
+    EXPECT_EQ(r.options.port, 1720u);
+    EXPECT_EQ(r.options.user, "UNKNOWN");
+    EXPECT_EQ(r.options.answer, CallOptions::Answer::Accept);
+    EXPECT_EQ(r.options.answerDelay, 0);
+    EXPECT_EQ(r.options.mic, "");
+    EXPECT_FALSE(r.options.timeout);
+
+    r = Parse({"listen", "--port", "4000", "--user", "bob", "--answer", "silent", "--answer-delay",
+               "1.5", "--mic", "none", "--speaker", "out.wav", "--hangup-after", "3", "--timeout",
+               "20"});
+    ASSERT_EQ(r.action, ParseResult::Action::Run) << r.error;
+    EXPECT_EQ(r.options.port, 4000u);
+    EXPECT_EQ(r.options.answer, CallOptions::Answer::Silent);
+    EXPECT_DOUBLE_EQ(r.options.answerDelay, 1.5);
+    EXPECT_EQ(r.options.speaker, "out.wav");
+    EXPECT_DOUBLE_EQ(*r.options.hangupAfter, 3);
+    EXPECT_DOUBLE_EQ(*r.options.timeout, 20);
+}
+
+TEST(CallOptions, CallNeedsAnIpv4Address) {
+    auto r = Parse({"call", "127.0.0.1", "--port", "1721"});
+    ASSERT_EQ(r.action, ParseResult::Action::Run);
+    EXPECT_EQ(r.options.mode, CallOptions::Mode::Call);
+    EXPECT_EQ(r.options.address, "127.0.0.1");
+    EXPECT_EQ(Parse({"call"}).action, ParseResult::Action::Error);
+    EXPECT_EQ(Parse({"call", "--port", "1"}).action, ParseResult::Action::Error);
+    EXPECT_EQ(Parse({"call", "example.org"}).action, ParseResult::Action::Error);
+    EXPECT_EQ(Parse({"call", "1.2.3.4", "--answer", "accept"}).action, ParseResult::Action::Error);
+}
+
+TEST(CallOptions, BadValuesAreOneClearError) {
+    for (auto args : std::vector<std::vector<const char*>>{
+             {},
+             {"talk"},
+             {"listen", "--port", "0"},
+             {"listen", "--port", "65536"},
+             {"listen", "--port", "12x"},
+             {"listen", "--answer", "maybe"},
+             {"listen", "--answer-delay", "-1"},
+             {"listen", "--timeout", "nan"},
+             {"listen", "--hangup-after"},
+             {"listen", "--user", ""},
+             {"listen", "--bogus", "1"},
+         }) {
+        const auto r = Parse(args);
+        EXPECT_EQ(r.action, ParseResult::Action::Error) << (args.empty() ? "" : args.back());
+        EXPECT_FALSE(r.error.empty());
+        EXPECT_EQ(r.error.find('\n'), std::string::npos);
+    }
+}
+
+TEST(CallOptions, HelpAndVersionWinAnywhere) {
+    EXPECT_EQ(Parse({"--help"}).action, ParseResult::Action::Help);
+    EXPECT_EQ(Parse({"listen", "--port", "x", "--help"}).action, ParseResult::Action::Help);
+    EXPECT_EQ(Parse({"--version"}).action, ParseResult::Action::Version);
+}
+
+}  // namespace
