@@ -39,7 +39,8 @@ class RecorderTest : public ::testing::Test {
         std::vector<int16_t> samples(recorder.BufferBytes() / sizeof(int16_t));
         std::memcpy(samples.data(), recorder.BufferData(index), recorder.BufferBytes());
         EXPECT_EQ(recorder.BufferDone(), 1);
-        EXPECT_FALSE(recorder.IsBufferDone(index));
+        // The buffer may be full again at once (the capture had a read waiting for it), so only
+        // the consumer's position is checked here.
         EXPECT_EQ(recorder.CurrentBuffer(), (index + 1) % Recorder::kBufferCount);
         return samples;
     }
