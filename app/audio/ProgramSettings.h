@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+
+// The program's stored settings: one INI file, $XDG_CONFIG_HOME/Mervane/Mervane.ini, readable
+// by its owner only (it may hold the password). Keys keep the program's registry paths, for
+// example "Software/Mervane/RingTime".
+class ProgramSettings {
+  public:
+    // The settings file's path; ZORVO_CONFIG_DIR may name another folder (tests use it).
+    static QString FilePath();
+
+    // A 32-bit number, or `fallback` when the value is missing or not a number.
+    static int ReadNumber(const QString& key, int fallback);
+    static void WriteNumber(const QString& key, int value);
+    static QString ReadText(const QString& key, const QString& fallback = {});
+    static void WriteText(const QString& key, const QString& value);
+
+    // Seconds an incoming call rings before it counts as missed: "RingTime", or 10 when it is
+    // missing or not positive.
+    static int RingTime();
+};
+
+// Key paths used by the client.
+namespace settings {
+inline constexpr const char* kRingTime = "Software/Mervane/RingTime";
+inline constexpr const char* kDontShowDlgOnMinimize = "Software/Mervane/DontShowDlgOnMinimize";
+}  // namespace settings

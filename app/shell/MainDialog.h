@@ -1,0 +1,167 @@
+#pragma once
+
+#include <QDialog>
+#include <QLabel>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <ctime>
+#include <memory>
+
+#include "app/shell/CallDialogs.h"
+#include "app/shell/SystemTray.h"
+#include "engine/Voxlane.h"
+#include "util/Messages.h"
+#include "util/Statistics.h"
+#include "util/Thread.h"
+
+class QMenuBar;
+class QPushButton;
+class QSlider;
+class QFrame;
+class CMyPropertySheet;
+class ConnectIpPage;
+class OnlinePage;
+class LoginPage;
+class BuddyListPage;
+
+// The program's main window: call buttons, the page sheet, volume sliders, waveform area, links
+// and a three-pane status bar. It owns the engine of the moment and reacts to everything the
+// engine reports.
+class CMainDialog : public QDialog {
+    Q_OBJECT
+  public:
+    // Menu and button commands.
+    enum Command {
+        ID_TALK = 1003,
+        ID_HANGUP = 1023,
+        ID_START_SERVER = 1009,
+        ID_FILE_EXIT = 32772,
+        ID_VIEW_STATISTICS = 32774,
+        ID_VIEW_MISSED = 32799,
+        ID_VIEW_SETTINGS = 32801,
+        ID_VIEW_REFRESH = 32778,
+        ID_VIEW_LOGS = 32777,
+        ID_BUDDY_ADD = 32780,
+        ID_BUDDY_DELETE = 32781,
+        ID_HELP_ABOUT = 32776,
+    };
+    static constexpr int TIMER_PRESENCE = 16;
+    static constexpr int TIMER_CLOCK = 17;
+
+    explicit CMainDialog(QWidget* parent = nullptr);
+    ~CMainDialog() override;
+
+    // The start-up sequence; `showWindow` false leaves the window hidden ("DontShow").
+    void OnInitDialog(bool showWindow);
+
+    // Reactions to the engine (WM_ENGINE_STATUS). Codes outside 1 to 13 are ignored.
+    int OnEngineStatus(unsigned code, uintptr_t value);
+
+    void OnTalk();
+    void OnHangUp();
+    bool ReleaseEngine();
+    void StartListening();
+    void AddStatusLine(const QString& text);
+    void ArrangePages(int loggedIn);
+    void StartCallIndicator();
+    void StopCallIndicator();
+
+    // Exit: ends the program, also during a call or a call attempt.
+    void OnExit();
+    // Brings the window forward (a second start of the program, the tray's Talk).
+    void BringForward();
+
+    // --- state other parts and tests read ---
+    Voxlane* m_pEngine = nullptr;
+    Statistics* m_pStatistics = nullptr;
+    int m_bLoggedIn = 0;
+    int m_bExiting = 0;
+    QString m_strUser;
+    QString m_strPassword;
+    QString m_strRemoteUser;
+    int m_nLastDelay = 0;
+    std::time_t m_tCallStart = 0;
+
+    QPushButton* TalkButton() const { return m_talk; }
+    QPushButton* HangUpButton() const { return m_hangUp; }
+    QString PaneText(int pane) const;
+    CMyPropertySheet* Sheet() const { return m_sheet; }
+    ConnectIpPage* ConnectPage() const { return m_connectIpPage; }
+    OnlinePage* Online() const { return m_onlinePage; }
+    LoginPage* Login() const { return m_loginPage; }
+    CMissedCallsDlg* MissedCalls() const { return m_missedCallsDlg; }
+    CConnectingDlg* Connecting() const { return m_connectingDlg; }
+    CIncomingCallDlg* Ringing() const { return m_incomingDlg; }
+    CSystemTray* Tray() const { return m_trayIcon; }
+    const QStringList& DebugLines() const { return m_debugLines; }
+    QAction* MenuAction(int command) const;
+    quint64 BytesSent() const { return m_bytesSent; }
+    quint64 BytesReceived() const { return m_bytesReceived; }
+
+  signals:
+    // Emitted after the window has handled an engine status (tests wait on it).
+    void engineStatusHandled(unsigned code);
+    // Exit has run: the window is closed and the engine stopped; the program ends.
+    void exited();
+
+  protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
+    void reject() override;
+
+  private:
+    void BuildWindow();
+    void BuildMenu();
+    void OnCommand(int id);
+    void OnIncomingCall(uintptr_t decisionCell);
+    void OnCallEnded();
+    void OnCallStarted();
+    void OnConnectFailed();
+    void SetPaneText(int pane, const QString& text);
+    void CreateEngine(int answerMode);
+    void DestroyEngine();
+    void ShowButtons(bool inCall);
+    void OnDestroy();
+    void UpdateMenuState();
+
+    // Engine ownership: a generation number changes with every engine, so that an answer
+    // decided for one engine is never written into another, or into one that is gone.
+    unsigned m_engineGeneration = 0;
+    HWND m_hWnd = 0;
+
+    // Outgoing call bookkeeping.
+    bool m_bConnectWaiting = false;
+    bool m_bCallEndDeferred = false;
+
+    QPushButton* m_talk = nullptr;
+    QPushButton* m_hangUp = nullptr;
+    QFrame* m_waveform = nullptr;
+    QSlider* m_sliders[3] = {};
+    QLabel* m_panes[3] = {};
+    QLabel* m_registerLink = nullptr;
+    QLabel* m_inviteLink = nullptr;
+    QMenuBar* m_menu = nullptr;
+
+    CMyPropertySheet* m_sheet = nullptr;
+    ConnectIpPage* m_connectIpPage = nullptr;
+    OnlinePage* m_onlinePage = nullptr;
+    LoginPage* m_loginPage = nullptr;
+    BuddyListPage* m_buddyListPage = nullptr;
+    CMissedCallsDlg* m_missedCallsDlg = nullptr;
+    QPointer<CConnectingDlg> m_connectingDlg;
+    QPointer<CIncomingCallDlg> m_incomingDlg;
+    CSystemTray* m_trayIcon = nullptr;
+
+    int m_nPresenceTimer = 0;
+    int m_nClockTimer = 0;
+    int m_bDelayRequested = 0;
+    double m_fAvgDelay = 0;
+    int m_nDelaySamples = 0;
+    quint64 m_bytesSent = 0;
+    quint64 m_bytesReceived = 0;
+    QStringList m_debugLines;
+    bool m_destroyed = false;
+};

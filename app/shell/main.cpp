@@ -1,0 +1,67 @@
+// Zorvo: the desktop client.
+
+#include <QApplication>
+#include <QTimer>
+
+#include <csignal>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/audio/SoundPlayer.h"
+#include "app/shell/MainDialog.h"
+#include "app/shell/ZorvoApp.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_terminate = 0;
+
+void RequestExit(int) {
+    g_terminate = 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::printf(
+                "usage: Zorvo [DontShow]\n"
+                "Voice calls between two computers. Runs in the tray; \"DontShow\" (any case,\n"
+                "anywhere on the command line) starts it with its window hidden.\n"
+                "Environment: ZORVO_MIC, ZORVO_SPEAKER (a WAV file or \"none\"; default the sound\n"
+                "card), ZORVO_CALL_PORT (port listened on, default 1720), ZORVO_PEER_PORT (port\n"
+                "called, default the same), ZORVO_SOUND_OUT (where the program's\n"
+                "sounds go), ZORVO_TRACE (engine messages on stderr).\n");
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("Zorvo %s\n", ZORVO_VERSION);
+            return 0;
+        }
+    }
+    QApplication application(argc, argv);
+    application.setApplicationName("Zorvo");
+    application.setQuitOnLastWindowClosed(false);
+    SoundPlayer::Instance().SetFallback([] {
+        QMetaObject::invokeMethod(
+            qApp, [] { QApplication::beep(); }, Qt::QueuedConnection);
+    });
+
+    CZorvoApp zorvo;
+    if (!zorvo.InitInstance(QCoreApplication::arguments())) {
+        return 0;
+    }
+    // SIGTERM and SIGINT end the program as its Exit command does: a call in progress is hung
+    // up and the peer is told.
+    std::signal(SIGTERM, &RequestExit);
+    std::signal(SIGINT, &RequestExit);
+    QTimer terminateWatch;
+    QObject::connect(&terminateWatch, &QTimer::timeout, [&zorvo] {
+        if (g_terminate && zorvo.MainWindow() && !zorvo.MainWindow()->m_bExiting) {
+            zorvo.MainWindow()->OnExit();
+        }
+    });
+    terminateWatch.start(200);
+    return application.exec();
+}

@@ -1,0 +1,263 @@
+// Whole calls between the client's main window and zorvo-call in another process, on loopback:
+// incoming calls through the ringing dialog, outgoing calls through the progress window.
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include "ShellTestSupport.h"
+#include "app/audio/ProgramSettings.h"
+#include "app/pages/ConnectIpPage.h"
+#include "app/pages/IpAddressEdit.h"
+#include "app/pages/MyPropertySheet.h"
+
+using namespace shelltest;
+
+namespace {
+
+class CallFlow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        tone = m_dir.filePath("tone.wav");
+        quiet = m_dir.filePath("quiet.wav");
+        ASSERT_EQ(QProcess::execute("sox", {"-n", "-r", "8000", "-c", "1", "-b", "16", tone,
+                                            "synth", "6", "sine", "440", "vol", "0.5"}),
+                  0);
+        ASSERT_EQ(QProcess::execute(
+                      "sox", {"-n", "-r", "8000", "-c", "1", "-b", "16", quiet, "trim", "0", "1"}),
+                  0);
+    }
+
+    void TearDown() override {
+        for (QProcess* p : {&peer}) {
+            if (p->state() != QProcess::NotRunning) {
+                p->kill();
+                p->waitForFinished(3000);
+            }
+        }
+        qunsetenv("ZORVO_PEER_PORT");
+    }
+
+    void StartPeer(const QStringList& arguments) {
+        peer.setProgram(ZORVO_CALL_BIN);
+        peer.setArguments(arguments);
+        peer.setProcessChannelMode(QProcess::MergedChannels);
+        peer.start();
+        ASSERT_TRUE(peer.waitForStarted(5000));
+    }
+
+    // zorvo-call's exit code, once it has ended.
+    int PeerExit(int ms = 30000) {
+        if (!WaitUntil([&] { return peer.state() == QProcess::NotRunning; }, ms)) {
+            return -1;
+        }
+        return peer.exitCode();
+    }
+
+    QString PeerOutput() { return QString::fromUtf8(peer.readAll()); }
+
+    // The ringing dialog runs its own modal loop: `action` runs from inside it, once, as soon as
+    // the dialog is up.
+    void WhenRinging(CMainDialog& w, std::function<void(CIncomingCallDlg*)> action) {
+        auto* timer = new QTimer(&w);
+        QObject::connect(timer, &QTimer::timeout, timer, [&w, timer, action] {
+            if (CIncomingCallDlg* dialog = w.Ringing(); dialog && dialog->isVisible()) {
+                timer->stop();
+                timer->deleteLater();
+                action(dialog);
+            }
+        });
+        timer->start(20);
+    }
+
+    QTemporaryDir m_dir;
+    QString tone, quiet;
+    QProcess peer;
+};
+
+TEST_F(CallFlow, IncomingCallIsAcceptedHeldAndEndedByTheCaller) {
+    // A quiet microphone: the client's send thread runs, answers probes and hangs up.
+    Client client(quiet);
+    CMainDialog& w = *client.window;
+    Voxlane* listening = w.m_pEngine;
+    StartPeer({"call", "127.0.0.1", "--port", QString::number(client.Port()), "--user", "alice",
+               "--mic", tone, "--speaker", "none", "--hangup-after", "3"});
+    bool rang = false;
+    WhenRinging(w, [&](CIncomingCallDlg* ringing) {
+        rang = true;
+        EXPECT_EQ(ringing->m_strCaller, "alice");
+        EXPECT_EQ(w.m_strRemoteUser, "alice");
+        EXPECT_EQ(ringing->findChild<QLineEdit*>("countdown")->text(), "10");
+        EXPECT_TRUE(w.TalkButton()->isVisibleTo(&w));
+        QTest::mouseClick(ringing->findChild<QPushButton*>("accept"), Qt::LeftButton);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return w.HangUpButton()->isVisibleTo(&w); }));
+    EXPECT_TRUE(rang);
+    EXPECT_FALSE(w.TalkButton()->isVisibleTo(&w));
+    EXPECT_TRUE(w.PaneText(2).startsWith("Active 00:00:0"));
+    EXPECT_EQ(w.m_pEngine, listening);  // the listening engine carries the call
+    ASSERT_TRUE(WaitUntil([&] { return w.BytesReceived() > 0; }));
+
+    EXPECT_EQ(PeerExit(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return w.TalkButton()->isVisibleTo(&w); }));
+    EXPECT_FALSE(w.HangUpButton()->isVisibleTo(&w));
+    EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
+    ASSERT_NE(w.m_pEngine, nullptr);  // a new listening engine
+    EXPECT_TRUE(w.DebugLines().contains("Hangup request received"));
+    EXPECT_TRUE(client.boxes.isEmpty());
+}
+
+TEST_F(CallFlow, UnansweredCallIsMissedAfterTheRingTime) {
+    // A quiet microphone: the client's send thread runs, answers probes and hangs up.
+    Client client(quiet);
+    CMainDialog& w = *client.window;
+    ProgramSettings::WriteNumber(settings::kRingTime, 5);
+    StartPeer({"call", "127.0.0.1", "--port", QString::number(client.Port()), "--user", "bob",
+               "--mic", "none", "--speaker", "none", "--timeout", "30"});
+    QElapsedTimer rang;
+    QString countdown;
+    WhenRinging(w, [&](CIncomingCallDlg* ringing) {
+        rang.start();
+        countdown = ringing->findChild<QLineEdit*>("countdown")->text();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return w.MissedCalls()->List()->topLevelItemCount() == 1; }));
+    EXPECT_EQ(countdown, "5");
+    EXPECT_GE(rang.elapsed(), 4000);
+    EXPECT_EQ(w.MissedCalls()->List()->topLevelItem(0)->text(0), "bob");
+    EXPECT_TRUE(w.MissedCalls()->isVisible());
+    // A missed call is a rejection for the caller.
+    EXPECT_EQ(PeerExit(), 1);
+    EXPECT_TRUE(PeerOutput().contains("STATUS_CONNECT_FAILED 0"));
+    EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
+}
+
+TEST_F(CallFlow, ClosingTheRingingDialogRejectsWithoutAMissedCall) {
+    // A quiet microphone: the client's send thread runs, answers probes and hangs up.
+    Client client(quiet);
+    CMainDialog& w = *client.window;
+    StartPeer({"call", "127.0.0.1", "--port", QString::number(client.Port()), "--mic", "none",
+               "--speaker", "none", "--timeout", "30"});
+    WhenRinging(w, [](CIncomingCallDlg* ringing) { ringing->close(); });
+    EXPECT_EQ(PeerExit(), 1);
+    EXPECT_EQ(w.MissedCalls()->List()->topLevelItemCount(), 0);
+    EXPECT_TRUE(w.TalkButton()->isVisibleTo(&w));
+}
+
+class OutgoingCall : public CallFlow {
+  protected:
+    void Listen(const QString& answer) {
+        peerPort = FreeUdpPort();
+        qputenv("ZORVO_PEER_PORT", QByteArray::number(peerPort));
+        StartPeer({"listen", "--port", QString::number(peerPort), "--user", "carol", "--answer",
+                   answer, "--mic", tone, "--speaker", "none", "--timeout", "30"});
+        // zorvo-call is listening once it has bound its port.
+        ASSERT_TRUE(WaitUntil([&] { return peer.peek(4096).contains("Bind Successful"); }));
+    }
+
+    void Dial(CMainDialog& w) {
+        w.Sheet()->SetActivePage(w.ConnectPage());
+        w.ConnectPage()->AddressControl()->SetText("127.0.0.1");
+        w.OnTalk();  // returns when the attempt is over
+    }
+
+    uint16_t peerPort = 0;
+};
+
+TEST_F(OutgoingCall, AcceptedCallRunsUntilHangUpIsConfirmed) {
+    // A quiet microphone: the client's send thread runs, answers probes and hangs up.
+    Client client(quiet);
+    CMainDialog& w = *client.window;
+    Listen("accept");
+    Dial(w);
+    EXPECT_EQ(w.m_strRemoteUser, "127.0.0.1");  // a call by address names the address
+    ASSERT_NE(w.m_pEngine, nullptr);
+    EXPECT_EQ(w.m_pEngine->IsConnected(), 1);
+    EXPECT_TRUE(w.HangUpButton()->isVisibleTo(&w));
+    EXPECT_FALSE(w.TalkButton()->isVisibleTo(&w));
+    EXPECT_TRUE(w.DebugLines().contains("Connected..."));
+    EXPECT_EQ(w.Connecting(), nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return w.BytesReceived() > 0; }));
+
+    // No keeps the call.
+    client.answerYes = false;
+    w.OnHangUp();
+    EXPECT_EQ(client.boxes, QStringList{"Do you want to disconnect the current connection?"});
+    EXPECT_EQ(w.m_pEngine->IsConnected(), 1);
+    // Yes ends it; the peer is told and the window listens again.
+    client.answerYes = true;
+    w.OnHangUp();
+    EXPECT_EQ(PeerExit(), 0);
+    EXPECT_TRUE(PeerOutput().contains("STATUS_REMOTE_HANGUP 0"));
+    EXPECT_TRUE(w.TalkButton()->isVisibleTo(&w));
+    EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
+    ASSERT_NE(w.m_pEngine, nullptr);
+    EXPECT_EQ(w.m_pEngine->IsConnected(), 0);
+}
+
+TEST_F(OutgoingCall, RejectedCallShowsTheBoxAndListensAgain) {
+    // A quiet microphone: the client's send thread runs, answers probes and hangs up.
+    Client client(quiet);
+    CMainDialog& w = *client.window;
+    Listen("reject");
+    Dial(w);
+    EXPECT_TRUE(
+        client.boxes.contains("Cannot Complete the connection. Either your buddy is away "
+                              "from the computer or the connection timed out."));
+    EXPECT_TRUE(w.DebugLines().contains("Connect failed..Please Retry"));
+    EXPECT_TRUE(w.TalkButton()->isVisibleTo(&w));
+    ASSERT_NE(w.m_pEngine, nullptr);
+    EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
+}
+
+TEST_F(OutgoingCall, CancelWhileRingingEndsQuietly) {
+    // A quiet microphone: the client's send thread runs, answers probes and hangs up.
+    Client client(quiet);
+    CMainDialog& w = *client.window;
+    Listen("ignore");
+    bool cancelled = false;
+    QString shownWhileCancelling;
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        CConnectingDlg* progress = w.Connecting();
+        if (progress && progress->connectState == CConnectingDlg::kRinging && !cancelled) {
+            cancelled = true;
+            QTest::mouseClick(progress->findChild<QPushButton*>("cancel"), Qt::LeftButton);
+        } else if (progress && cancelled) {
+            shownWhileCancelling = progress->findChild<QLabel*>("progress")->text();
+        }
+    });
+    watcher.start(20);
+    Dial(w);
+    watcher.stop();
+    EXPECT_TRUE(cancelled);
+    EXPECT_TRUE(client.boxes.isEmpty());
+    EXPECT_TRUE(w.DebugLines().contains("Connect failed..Please Retry"));
+    ASSERT_NE(w.m_pEngine, nullptr);
+    EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
+    EXPECT_TRUE(w.TalkButton()->isVisibleTo(&w));
+}
+
+TEST_F(OutgoingCall, ExitDuringACallHangsUpAndEndsTheWindow) {
+    // A quiet microphone: the client's send thread runs, answers probes and hangs up.
+    Client client(quiet);
+    CMainDialog& w = *client.window;
+    bool exited = false;
+    QObject::connect(&w, &CMainDialog::exited, [&] { exited = true; });
+    Listen("accept");
+    Dial(w);
+    ASSERT_EQ(w.m_pEngine->IsConnected(), 1);
+    w.OnExit();
+    EXPECT_TRUE(exited);
+    EXPECT_EQ(w.m_pEngine, nullptr);
+    EXPECT_TRUE(client.boxes.isEmpty());  // nothing is asked on Exit
+    EXPECT_EQ(PeerExit(), 0);
+    EXPECT_TRUE(PeerOutput().contains("STATUS_REMOTE_HANGUP 0"));
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+
+#include "app/shell/MainDialog.h"
+#include "app/shell/Prompts.h"
+
+namespace shelltest {
+
+// Runs the event loop until `done` holds or `ms` pass; true when it held.
+inline bool WaitUntil(const std::function<bool()>& done, int ms = 10000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+inline uint16_t FreeUdpPort() {
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t length = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// A main window with its own settings folder and call port; message boxes are recorded and
+// answered by `answerYes`.
+class Client {
+  public:
+    explicit Client(const QString& microphone = "none") {
+        qputenv("ZORVO_CONFIG_DIR", m_config.path().toUtf8());
+        m_port = FreeUdpPort();
+        qputenv("ZORVO_CALL_PORT", QByteArray::number(m_port));
+        qputenv("ZORVO_MIC", microphone.toUtf8());
+        qputenv("ZORVO_SPEAKER", "none");
+        prompts::SetResponder([this](const QString& text, bool) {
+            boxes << text;
+            return answerYes;
+        });
+        window = std::make_unique<CMainDialog>();
+        window->OnInitDialog(false);
+    }
+    ~Client() {
+        window.reset();
+        prompts::SetResponder({});
+    }
+    uint16_t Port() const { return m_port; }
+
+    std::unique_ptr<CMainDialog> window;
+    QStringList boxes;
+    bool answerYes = true;
+
+  private:
+    QTemporaryDir m_config;
+    uint16_t m_port = 0;
+};
+
+}  // namespace shelltest
