@@ -30,7 +30,12 @@
 #include "app/pages/OnlinePage.h"
 #include "app/shell/EngineBridge.h"
 #include "app/shell/Icons.h"
+#include "app/shell/InCallDisplay.h"
 #include "app/shell/Prompts.h"
+#include "app/widgets/GradientProgress.h"
+#include "app/widgets/MainStatusBar.h"
+#include "app/widgets/StatisticsDialog.h"
+#include "app/widgets/WaveformView.h"
 
 namespace {
 
@@ -41,8 +46,12 @@ constexpr int kMaxDebugLines = 1000;
 constexpr int kConnectPollMs = 10;
 
 const char* const kReady = "Ready to receive calls";
+constexpr int kPresenceRefreshOnly = 0xFFFF;
+constexpr uint32_t kHostIndicator = 0x800000;  // a pane style flag: the pane hosts an indicator
 
 }  // namespace
+
+unsigned CMainDialog::m_nTickCount = 0;
 
 CMainDialog::CMainDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle("Mervane");
@@ -87,11 +96,9 @@ void CMainDialog::BuildWindow() {
     top->addWidget(m_talk);
     top->addWidget(m_hangUp);
     top->addStretch();
-    m_waveform = new QFrame;
+    m_waveform = new WaveformView;
     m_waveform->setObjectName("waveform");
-    m_waveform->setFrameShape(QFrame::Box);
     m_waveform->setFixedSize(240, 48);
-    m_waveform->setStyleSheet("background: black;");
     top->addWidget(m_waveform);
     outer->addLayout(top);
 
@@ -132,17 +139,14 @@ void CMainDialog::BuildWindow() {
     outer->addLayout(middle, 1);
 
     // The status bar: pane 0 the service, pane 1 the service's word, pane 2 the call.
-    auto* bar = new QHBoxLayout;
-    bar->setSpacing(2);
-    for (int i = 0; i < 3; ++i) {
-        m_panes[i] = new QLabel;
-        m_panes[i]->setObjectName(QString("pane%1").arg(i));
-        m_panes[i]->setFrameShape(QFrame::Panel);
-        m_panes[i]->setFrameShadow(QFrame::Sunken);
-        m_panes[i]->setMinimumHeight(20);
-        bar->addWidget(m_panes[i], 1);
+    m_statusBar = new MainStatusBar(this);
+    const unsigned indicators[3] = {ID_SEPARATOR, MainStatusBar::kIndicatorA,
+                                    MainStatusBar::kIndicatorB};
+    if (!m_statusBar->Create(this, indicators, 3, SBPS_STRETCH)) {
+        AddStatusLine("Unable to create Statusbar.");
     }
-    outer->addLayout(bar);
+    outer->addWidget(m_statusBar);
+    m_statisticsDlg = new StatisticsDialog(this);
     setToolTip("Mervane");
 }
 
@@ -178,8 +182,8 @@ void CMainDialog::BuildMenu() {
     }
     // "Logs" has no window to open; the buddy commands and the settings dialog come with their
     // pages and dialogs.
-    for (int id : {int(ID_VIEW_LOGS), int(ID_BUDDY_ADD), int(ID_BUDDY_DELETE),
-                   int(ID_VIEW_SETTINGS), int(ID_VIEW_STATISTICS)}) {
+    for (int id :
+         {int(ID_VIEW_LOGS), int(ID_BUDDY_ADD), int(ID_BUDDY_DELETE), int(ID_VIEW_SETTINGS)}) {
         MenuAction(id)->setEnabled(false);
     }
 }
@@ -214,10 +218,21 @@ void CMainDialog::OnInitDialog(bool showWindow) {
     m_trayIcon->Create("Click here to Talk", icons::MainIcon());
     m_trayIcon->SetMenuDefaultItem(CSystemTray::kTalk);
     UpdateMenuState();
+    // Panes 1 and 2 take a third of the width each; pane 0 stretches.
+    const int third = std::max(width(), 480) / 3;
+    for (int pane = 1; pane < 3; ++pane) {
+        unsigned id = 0;
+        uint32_t style = 0;
+        int paneWidth = 0;
+        m_statusBar->GetPaneInfo(pane, id, style, paneWidth);
+        m_statusBar->SetPaneInfo(pane, id, style, third);
+    }
     SetPaneText(1, "Starting up.. please wait");
 
     m_nPresenceTimer = startTimer(kPresenceIntervalMs);
     m_nClockTimer = startTimer(kClockIntervalMs);
+    m_paneFont = font();
+    OnPresenceTimer(0);
 
     // The pages: logged out, the sheet holds the login and connect-by-address pages.
     m_loginPage = new LoginPage(this);
@@ -248,11 +263,27 @@ void CMainDialog::ArrangePages(int loggedIn) {
 }
 
 QString CMainDialog::PaneText(int pane) const {
-    return m_panes[pane]->text();
+    return m_statusBar->GetPaneText(pane);
 }
 
 void CMainDialog::SetPaneText(int pane, const QString& text) {
-    m_panes[pane]->setText(text);
+    m_statusBar->SetPaneText(pane, text);
+}
+
+QString CMainDialog::CallText() const {
+    PaneStyle* style = m_statusBar->GetPaneStyle(2);
+    if (style && style->control()) {
+        return style->control()->Painter().customText;
+    }
+    return PaneText(2);
+}
+
+qint64 CMainDialog::BytesSent() const {
+    return m_statisticsDlg->bytesSent;
+}
+
+qint64 CMainDialog::BytesReceived() const {
+    return m_statisticsDlg->bytesReceived;
 }
 
 void CMainDialog::ShowButtons(bool inCall) {
@@ -307,6 +338,7 @@ void CMainDialog::DestroyEngine() {
 }
 
 void CMainDialog::StartListening() {
+    m_waveform->Clear();
     if (m_pEngine) {
         prompts::Inform(this, "Server Already started");
         return;
@@ -349,12 +381,12 @@ int CMainDialog::OnEngineStatus(unsigned code, uintptr_t value) {
     switch (code) {
         case STATUS_BYTES_SENT:
             if (connected) {
-                m_bytesSent += value;
+                m_statisticsDlg->AddBytesSent(static_cast<int64_t>(value));
             }
             break;
         case STATUS_BYTES_RECEIVED:
             if (connected) {
-                m_bytesReceived += value;
+                m_statisticsDlg->AddBytesReceived(static_cast<int64_t>(value));
             }
             break;
         case STATUS_DEBUG_TEXT:
@@ -362,7 +394,17 @@ int CMainDialog::OnEngineStatus(unsigned code, uintptr_t value) {
             break;
         case STATUS_MIC_FRAME:
         case STATUS_NET_FRAME:
-            break;  // the waveform view draws them once it is there
+            if (connected) {
+                // The engine refills the shared frame five times a second: take a copy now.
+                int16_t frame[Statistics::kFrameBytes / 2];
+                if (code == STATUS_MIC_FRAME) {
+                    Statistics::CopyLastFromMic(frame);
+                } else {
+                    Statistics::CopyLastFromNet(frame);
+                }
+                m_waveform->SetTrace(code, frame);
+            }
+            break;
         case STATUS_REMOTE_HANGUP:
         case STATUS_CONNECTION_LOST:
             if (m_bConnectWaiting) {
@@ -395,8 +437,10 @@ int CMainDialog::OnEngineStatus(unsigned code, uintptr_t value) {
         case STATUS_ROUND_TRIP:
             if (connected) {
                 m_nLastDelay = static_cast<int>(value);
-                ++m_nDelaySamples;
-                m_fAvgDelay += (static_cast<double>(value) - m_fAvgDelay) / m_nDelaySamples;
+                incall::DelayMean mean{m_fAvgDelay, m_nDelaySamples};
+                mean.Add(static_cast<unsigned>(value));
+                m_fAvgDelay = mean.mean;
+                m_nDelaySamples = mean.samples;
             }
             break;
         default:
@@ -411,9 +455,15 @@ void CMainDialog::OnCallStarted() {
     m_tCallStart = std::time(nullptr);
     m_nLastDelay = 0;
     m_bDelayRequested = 0;
+    m_nSessionId = 0;
     m_fAvgDelay = 0;
     m_nDelaySamples = 0;
     StartCallIndicator();
+    if (PaneStyle* style = m_statusBar->GetPaneStyle(2); style && style->control()) {
+        style->control()->Painter().customText = "Active 00:00:00";
+        style->control()->update();
+    }
+    // The call report to the directory service goes out here once the client logs in.
 }
 
 void CMainDialog::OnCallEnded() {
@@ -581,6 +631,7 @@ void CMainDialog::OnHangUp() {
         return;
     }
     SoundPlayer::Instance().PlaySound("hangup.wav", SoundPlayer::kAsync | SoundPlayer::kNoStop);
+    m_waveform->Clear();
     StartListening();
 }
 
@@ -588,34 +639,84 @@ void CMainDialog::OnHangUp() {
 // ------------------------------------------------------------------------------
 
 void CMainDialog::StartCallIndicator() {
-    SetPaneText(2, "Active 00:00:00");
+    // Pane 2 becomes the animated call indicator; its former look is kept for afterwards.
+    m_statusBar->SaveState(2);
+    PaneStyle* style = m_statusBar->GetPaneStyle(2);
+    if (!style) {
+        return;
+    }
+    style->SetFlags(style->flags | kHostIndicator);
+    m_statusBar->update();
+    GradientProgress* bar = style->control();
+    if (!bar) {
+        return;
+    }
+    GradientPainter& painter = bar->Painter();
+    painter.SetRange(0, 100);
+    painter.SetPos(50);
+    painter.backgroundColour = ColorFromRef(0xFF9A00);
+    painter.SetColourStops({ColorFromRef(0xFF9A00), ColorFromRef(0x00FFCE)});
+    painter.barTextColour = Qt::black;
+    painter.trackTextColour = Qt::black;
+    painter.SetPos(100);
+    painter.ModifyStyle(0, 0xA000);  // snake, gradient over the filled part
+    painter.SetStep(1);
+    painter.snakeLength = 50;
+    bar->KillTimer(GradientProgress::kStepTimer);
+    bar->SetTimer(GradientProgress::kStepTimer, 30);
+    painter.ModifyStyle(0x0002, 0x0300);
+    painter.font = m_paneFont;
+    bar->update();
 }
 
 void CMainDialog::StopCallIndicator() {
-    SetPaneText(2, kReady);
+    m_statusBar->RestoreState(2);
+    m_statusBar->update();
+}
+
+void CMainDialog::OnPresenceTimer(int id) {
+    // The presence cycle with the directory service is asked for here once the client logs in
+    // (every id but kPresenceRefreshOnly).
+    (void)id;
+    SetPaneText(0, m_bLoggedIn ? QString() : QString("Please Login"));
+    SetPaneText(1, m_strServerStatus);
+}
+
+void CMainDialog::OnClockTimer() {
+    ++m_nTickCount;
+    if (!m_pEngine || !m_pEngine->IsConnected()) {
+        return;
+    }
+    const int64_t elapsed = static_cast<int64_t>(std::time(nullptr) - m_tCallStart);
+    if (m_nLastDelay == 0 && m_bDelayRequested == 0) {
+        // The first probe is asked for every second until the engine takes it.
+        m_bDelayRequested = m_pEngine->CalculateRoundTripDelay();
+    }
+    const QString text = incall::ClockText(elapsed, static_cast<unsigned>(m_nLastDelay));
+    if (PaneStyle* style = m_statusBar->GetPaneStyle(2); style && style->control()) {
+        GradientPainter& painter = style->control()->Painter();
+        painter.customText = text;
+        if (m_nLastDelay != 0) {
+            painter.SetColourStops(
+                {ColorFromRef(0xFF9A00),
+                 ColorFromRef(incall::DelayColour(static_cast<unsigned>(m_nLastDelay)))});
+        }
+        style->control()->update();
+    }
+    if (m_nTickCount % kProbeEveryTicks == 0) {
+        m_pEngine->CalculateRoundTripDelay();
+    }
+    // Every 300 ticks the call is reported to the directory service once the client logs in.
 }
 
 void CMainDialog::timerEvent(QTimerEvent* e) {
     if (e->timerId() == m_nClockTimer) {
-        if (!m_pEngine || !m_pEngine->IsConnected()) {
-            return;
-        }
-        const long elapsed = static_cast<long>(std::time(nullptr) - m_tCallStart);
-        QString text = QString::asprintf("Active %02ld:%02ld:%02ld", elapsed / 3600 % 24,
-                                         elapsed / 60 % 60, elapsed % 60);
-        if (m_nLastDelay > 0) {
-            text += QString::asprintf(" Delay=%d ms", m_nLastDelay);
-        }
-        SetPaneText(2, text);
-        // The first probe is asked for every second until the engine takes it, then every ten.
-        if (!m_bDelayRequested) {
-            m_bDelayRequested = m_pEngine->CalculateRoundTripDelay() != 0 ? 1 : 0;
-        } else if (elapsed % kProbeEveryTicks == 0) {
-            m_pEngine->CalculateRoundTripDelay();
-        }
-        return;
+        OnClockTimer();
+    } else if (e->timerId() == m_nPresenceTimer) {
+        OnPresenceTimer(TIMER_PRESENCE);
+    } else {
+        QDialog::timerEvent(e);
     }
-    QDialog::timerEvent(e);
 }
 
 // --- commands, closing and exit
@@ -629,6 +730,12 @@ void CMainDialog::OnCommand(int id) {
             break;
         case ID_VIEW_MISSED:
             m_missedCallsDlg->show();
+            break;
+        case ID_VIEW_STATISTICS:
+            m_statisticsDlg->DoModal();
+            break;
+        case ID_VIEW_REFRESH:
+            OnPresenceTimer(0);
             break;
         case ID_HELP_ABOUT: {
             CAboutDlg about(this);

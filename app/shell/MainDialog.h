@@ -19,7 +19,9 @@
 class QMenuBar;
 class QPushButton;
 class QSlider;
-class QFrame;
+class MainStatusBar;
+class StatisticsDialog;
+class WaveformView;
 class CMyPropertySheet;
 class ConnectIpPage;
 class OnlinePage;
@@ -87,6 +89,11 @@ class CMainDialog : public QDialog {
     QPushButton* TalkButton() const { return m_talk; }
     QPushButton* HangUpButton() const { return m_hangUp; }
     QString PaneText(int pane) const;
+    MainStatusBar* StatusBar() const { return m_statusBar; }
+    WaveformView* Waveform() const { return m_waveform; }
+    StatisticsDialog* StatisticsWindow() const { return m_statisticsDlg; }
+    // The hosted indicator's text in pane 2 during a call, else the pane's text.
+    QString CallText() const;
     CMyPropertySheet* Sheet() const { return m_sheet; }
     ConnectIpPage* ConnectPage() const { return m_connectIpPage; }
     OnlinePage* Online() const { return m_onlinePage; }
@@ -97,8 +104,13 @@ class CMainDialog : public QDialog {
     CSystemTray* Tray() const { return m_trayIcon; }
     const QStringList& DebugLines() const { return m_debugLines; }
     QAction* MenuAction(int command) const;
-    quint64 BytesSent() const { return m_bytesSent; }
-    quint64 BytesReceived() const { return m_bytesReceived; }
+    qint64 BytesSent() const;
+    qint64 BytesReceived() const;
+    // The presence timer's refresh of panes 0 and 1 (timer ids 16, 0 and 0xFFFF).
+    void OnPresenceTimer(int id);
+    // One tick of the call clock (timer 17).
+    void OnClockTimer();
+    static unsigned TickCount() { return m_nTickCount; }
 
   signals:
     // Emitted after the window has handled an engine status (tests wait on it).
@@ -138,9 +150,12 @@ class CMainDialog : public QDialog {
 
     QPushButton* m_talk = nullptr;
     QPushButton* m_hangUp = nullptr;
-    QFrame* m_waveform = nullptr;
+    WaveformView* m_waveform = nullptr;
     QSlider* m_sliders[3] = {};
-    QLabel* m_panes[3] = {};
+    MainStatusBar* m_statusBar = nullptr;
+    StatisticsDialog* m_statisticsDlg = nullptr;
+    QFont m_paneFont;
+    QString m_strServerStatus;
     QLabel* m_registerLink = nullptr;
     QLabel* m_inviteLink = nullptr;
     QMenuBar* m_menu = nullptr;
@@ -158,10 +173,10 @@ class CMainDialog : public QDialog {
     int m_nPresenceTimer = 0;
     int m_nClockTimer = 0;
     int m_bDelayRequested = 0;
-    double m_fAvgDelay = 0;
-    int m_nDelaySamples = 0;
-    quint64 m_bytesSent = 0;
-    quint64 m_bytesReceived = 0;
+    float m_fAvgDelay = 0;
+    unsigned m_nDelaySamples = 0;
+    int m_nSessionId = 0;
+    static unsigned m_nTickCount;  // clock ticks since the program started
     QStringList m_debugLines;
     bool m_destroyed = false;
 };

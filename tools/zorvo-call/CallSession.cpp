@@ -172,7 +172,9 @@ void CallSession::OnEngineStatus(unsigned code, uintptr_t value) {
             break;
         case STATUS_REMOTE_HANGUP:
         case STATUS_CONNECTION_LOST:
-            EndCall(m_callUp ? kCallEnded : kNoCall);
+            // Only a call's own threads raise these, so a call did come up, even when its
+            // STATUS_CONNECTED is still on the way (the threads start before it is raised).
+            EndCall(kCallEnded);
             break;
         case STATUS_CONNECT_FAILED:
             if (m_options.mode == CallOptions::Mode::Call) {

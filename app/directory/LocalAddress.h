@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+// Connects to the service web host (TCP, its port or 80) and classifies the local address the
+// system used: "" when the host cannot be resolved or reached within timeoutMs, "LAN" for a
+// private, link-local or the 127.0.0.1 address, otherwise the dotted address itself.
+std::string ClassifyLocalAddress(const std::string& serviceHost, int timeoutMs = 10000);
+std::string ClassifyLocalAddress();  // against ServiceHost()
+
+// The classification of a dotted address text alone (plain prefix comparisons).
+std::string ClassifyAddressText(const std::string& dotted);

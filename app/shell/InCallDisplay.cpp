@@ -1,0 +1,32 @@
+#include "app/shell/InCallDisplay.h"
+
+#include <algorithm>
+
+namespace incall {
+
+QString ClockText(int64_t elapsedSeconds, unsigned delayMs) {
+    const int64_t s = std::max<int64_t>(elapsedSeconds, 0);
+    QString text = QString::asprintf("Active %02d:%02d:%02d", static_cast<int>(s / 3600 % 24),
+                                     static_cast<int>(s / 60 % 60), static_cast<int>(s % 60));
+    if (delayMs != 0) {
+        text += QString::asprintf(" Delay=%d ms", static_cast<int>(delayMs));
+    }
+    return text;
+}
+
+uint32_t DelayColour(unsigned ms) {
+    const float d = static_cast<float>(std::min(ms, 16000u));
+    const float x = d * 0.0000625f * 255.0f;
+    const auto red = static_cast<uint32_t>(x);
+    const auto green = static_cast<uint32_t>(255.0f - x);
+    return red | green << 8;
+}
+
+void DelayMean::Add(unsigned ms) {
+    mean = samples == 0 ? static_cast<float>(ms)
+                        : (static_cast<float>(samples) * mean + static_cast<float>(ms)) /
+                              static_cast<float>(samples + 1);
+    ++samples;
+}
+
+}  // namespace incall
