@@ -44,12 +44,7 @@ int ProgramSettings::ReadNumber(const QString& key, int fallback) {
 }
 
 void ProgramSettings::WriteNumber(const QString& key, int value) {
-    const QString path = FilePath();
-    PrepareFile(path);
-    QSettings store(path, QSettings::IniFormat);
-    store.setValue(key, value);
-    store.sync();
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+    Write(key, value);
 }
 
 QString ProgramSettings::ReadText(const QString& key, const QString& fallback) {
@@ -58,6 +53,10 @@ QString ProgramSettings::ReadText(const QString& key, const QString& fallback) {
 }
 
 void ProgramSettings::WriteText(const QString& key, const QString& value) {
+    Write(key, value);
+}
+
+void ProgramSettings::Write(const QString& key, const QVariant& value) {
     const QString path = FilePath();
     PrepareFile(path);
     QSettings store(path, QSettings::IniFormat);

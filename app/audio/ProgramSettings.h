@@ -17,6 +17,9 @@ class ProgramSettings {
     static QString ReadText(const QString& key, const QString& fallback = {});
     static void WriteText(const QString& key, const QString& value);
 
+    // Writes one value, creating the file readable by its owner only.
+    static void Write(const QString& key, const QVariant& value);
+
     // Seconds an incoming call rings before it counts as missed: "RingTime", or 10 when it is
     // missing or not positive.
     static int RingTime();

@@ -219,7 +219,7 @@ void CMainDialog::OnInitDialog(bool showWindow) {
     m_trayIcon->SetMenuDefaultItem(CSystemTray::kTalk);
     UpdateMenuState();
     // Panes 1 and 2 take a third of the width each; pane 0 stretches.
-    const int third = std::max(width(), 480) / 3;
+    const int third = sizeHint().width() / 3;
     for (int pane = 1; pane < 3; ++pane) {
         unsigned id = 0;
         uint32_t style = 0;
