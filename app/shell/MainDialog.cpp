@@ -655,6 +655,8 @@ void CMainDialog::StartCallIndicator() {
     painter.SetRange(0, 100);
     painter.SetPos(50);
     painter.backgroundColour = ColorFromRef(0xFF9A00);
+    // The indicator paints every pixel itself: the bar behind it need not be drawn at each step.
+    bar->setAttribute(Qt::WA_OpaquePaintEvent);
     painter.SetColourStops({ColorFromRef(0xFF9A00), ColorFromRef(0x00FFCE)});
     painter.barTextColour = Qt::black;
     painter.trackTextColour = Qt::black;

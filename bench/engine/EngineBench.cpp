@@ -230,6 +230,8 @@ void BM_TwoWayCall(benchmark::State& state) {
         Voxlane callee(port, 1, &calleeStats, "bob", calleeOptions);
         Voxlane caller(port, 0, &callerStats, "alice", callerOptions);
         callee.StartServer();
+        // Let the server bind first, or the first request is lost and the caller waits 15 s.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         in_addr loopback{htonl(INADDR_LOOPBACK)};
         caller.InitConnect(loopback, port);
         if (!caller.Connect()) {
@@ -256,9 +258,18 @@ void BM_TwoWayCall(benchmark::State& state) {
             for (int i = 10; i < sent; ++i) {
                 handling.push_back(Ms(d.sent[i] - d.captured[i]));
             }
-            const int played = std::min(d.capturedCount.load(), d.playedCount.load());
-            for (int i = 10; i < played; ++i) {
-                delay.push_back(Ms(d.played[i] - d.captured[i]));
+            // Frames captured before the far side's player had started are not played, so the
+            // indices of both lists need not agree: each played frame is paired with the latest
+            // capture before it (frames are 200 ms apart, far more than the delay).
+            const int captured = d.capturedCount.load();
+            int c = 0;
+            for (int i = 10; i < d.playedCount.load(); ++i) {
+                while (c + 1 < captured && d.captured[c + 1] <= d.played[i]) {
+                    ++c;
+                }
+                if (d.captured[c] <= d.played[i]) {
+                    delay.push_back(Ms(d.played[i] - d.captured[c]));
+                }
             }
         }
         state.counters["cpu_pct_per_side"] = cpu / wall / 2 * 100;
