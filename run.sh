@@ -6,13 +6,13 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-/tmp/zorvo-runtime-$(id -u)}
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+
 ./scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
 bin=build/release/bin
-
-export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-/tmp/zorvo-runtime-$(id -u)}
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 
 pids=()
 cleanup() { [ ${#pids[@]} -eq 0 ] || kill "${pids[@]}" 2>/dev/null || true; }
