@@ -44,8 +44,11 @@ int main(int argc, char** argv) {
     application.setApplicationName("Zorvo");
     application.setQuitOnLastWindowClosed(false);
     SoundPlayer::Instance().SetFallback([] {
-        QMetaObject::invokeMethod(
-            qApp, [] { QApplication::beep(); }, Qt::QueuedConnection);
+        // Runs on the sound thread, possibly while the program is ending.
+        if (QCoreApplication* app = QCoreApplication::instance()) {
+            QMetaObject::invokeMethod(
+                app, [] { QApplication::beep(); }, Qt::QueuedConnection);
+        }
     });
 
     CZorvoApp zorvo;
