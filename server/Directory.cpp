@@ -9,6 +9,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "util/AsciiText.h"
+
 namespace {
 
 // Pages the service answers, as the client and browsers name them (matched without regard to
@@ -47,20 +49,9 @@ char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool SameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool StartsNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && SameNoCase(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() &&
+           EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
 bool IsSpace(char c) {
@@ -407,7 +398,7 @@ HttpReply Directory::Handle(const HttpRequest& request) {
     }
     if (path == "/") {
         page = Page::Index;
-    } else if (SameNoCase(path, "/ZorvoServer.txt")) {
+    } else if (EqualsIgnoringAsciiCase(path, "/ZorvoServer.txt")) {
         page = Page::Discovery;
     } else {
         if (!prefix.empty() && StartsNoCase(rest, prefix + "/")) {
@@ -415,7 +406,7 @@ HttpReply Directory::Handle(const HttpRequest& request) {
         }
         rest.remove_prefix(1);
         for (const PageName& p : kPages) {
-            if (SameNoCase(rest, p.name)) {
+            if (EqualsIgnoringAsciiCase(rest, p.name)) {
                 page = p.page;
             }
         }

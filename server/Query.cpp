@@ -1,5 +1,7 @@
 #include "server/Query.h"
 
+#include "util/AsciiText.h"
+
 namespace {
 
 int HexValue(char c) {
@@ -15,24 +17,19 @@ int HexValue(char c) {
     return -1;
 }
 
-bool SameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
+// The pieces of a query between '&' characters, empty ones included.
+std::vector<std::string_view> SplitQuery(std::string_view query) {
+    std::vector<std::string_view> pieces;
+    size_t pos = 0;
+    while (pos <= query.size()) {
+        size_t end = query.find('&', pos);
+        if (end == std::string_view::npos) {
+            end = query.size();
+        }
+        pieces.push_back(query.substr(pos, end - pos));
+        pos = end + 1;
     }
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z') {
-            x = static_cast<char>(x - 'A' + 'a');
-        }
-        if (y >= 'A' && y <= 'Z') {
-            y = static_cast<char>(y - 'A' + 'a');
-        }
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
+    return pieces;
 }
 
 }  // namespace
@@ -64,14 +61,7 @@ bool PercentDecode(std::string_view in, bool plusIsSpace, std::string* out) {
 
 bool ParseQuery(std::string_view query, std::vector<QueryParam>* out, std::string* error) {
     out->clear();
-    size_t pos = 0;
-    while (pos <= query.size()) {
-        size_t end = query.find('&', pos);
-        if (end == std::string_view::npos) {
-            end = query.size();
-        }
-        std::string_view piece = query.substr(pos, end - pos);
-        pos = end + 1;
+    for (std::string_view piece : SplitQuery(query)) {
         if (piece.empty()) {
             continue;
         }
@@ -99,7 +89,7 @@ void Params::Add(std::vector<QueryParam> more) {
 size_t Params::Count(std::string_view key) const {
     size_t n = 0;
     for (const QueryParam& p : m_all) {
-        n += SameNoCase(p.key, key) ? 1 : 0;
+        n += EqualsIgnoringAsciiCase(p.key, key) ? 1 : 0;
     }
     return n;
 }
@@ -107,7 +97,7 @@ size_t Params::Count(std::string_view key) const {
 const std::string* Params::One(std::string_view key) const {
     const std::string* found = nullptr;
     for (const QueryParam& p : m_all) {
-        if (SameNoCase(p.key, key)) {
+        if (EqualsIgnoringAsciiCase(p.key, key)) {
             if (found != nullptr) {
                 return nullptr;
             }
@@ -120,7 +110,7 @@ const std::string* Params::One(std::string_view key) const {
 std::vector<std::string> Params::All(std::string_view key) const {
     std::vector<std::string> values;
     for (const QueryParam& p : m_all) {
-        if (SameNoCase(p.key, key)) {
+        if (EqualsIgnoringAsciiCase(p.key, key)) {
             values.push_back(p.value);
         }
     }
@@ -129,23 +119,19 @@ std::vector<std::string> Params::All(std::string_view key) const {
 
 std::string RedactQuery(std::string_view query) {
     std::string out;
-    size_t pos = 0;
-    while (pos <= query.size()) {
-        size_t end = query.find('&', pos);
-        if (end == std::string_view::npos) {
-            end = query.size();
-        }
-        std::string_view piece = query.substr(pos, end - pos);
-        if (pos > 0) {
+    bool first = true;
+    for (std::string_view piece : SplitQuery(query)) {
+        if (!first) {
             out += '&';
         }
-        pos = end + 1;
+        first = false;
         size_t eq = piece.find('=');
         std::string key;
         if (!PercentDecode(piece.substr(0, eq), true, &key)) {
             key.clear();
         }
-        if (eq != std::string_view::npos && (SameNoCase(key, "Pass") || SameNoCase(key, "Pass2"))) {
+        if (eq != std::string_view::npos &&
+            (EqualsIgnoringAsciiCase(key, "Pass") || EqualsIgnoringAsciiCase(key, "Pass2"))) {
             out.append(piece.substr(0, eq + 1));
             out += "***";
         } else {

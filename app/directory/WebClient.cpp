@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "app/directory/ServiceHost.h"
+#include "util/AsciiText.h"
 
 namespace {
 
@@ -70,26 +71,6 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-bool SameNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z') {
-            x = static_cast<char>(x - 'A' + 'a');
-        }
-        if (y >= 'A' && y <= 'Z') {
-            y = static_cast<char>(y - 'A' + 'a');
-        }
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string UrlEncode(std::string value) {
@@ -133,7 +114,7 @@ std::string ReadProfileString(const std::string& text, const std::string& sectio
             size_t close = trimmed.find(']');
             std::string name =
                 Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-            inSection = SameNoCase(name, section);
+            inSection = EqualsIgnoringAsciiCase(name, section);
             continue;
         }
         if (!inSection) {
@@ -143,7 +124,7 @@ std::string ReadProfileString(const std::string& text, const std::string& sectio
         if (eq == std::string::npos) {
             continue;
         }
-        if (!SameNoCase(Trim(line.substr(0, eq)), key)) {
+        if (!EqualsIgnoringAsciiCase(Trim(line.substr(0, eq)), key)) {
             continue;
         }
         std::string value = Trim(line.substr(eq + 1));
