@@ -11,11 +11,11 @@
 #include "engine/Export.h"
 #include "engine/audio/Player.h"
 #include "engine/audio/Recorder.h"
-#include "engine/wire/ZorvoMsg.h"
 #include "util/CSem.h"
 #include "util/Messages.h"
 #include "util/Statistics.h"
 #include "util/Thread.h"
+#include "wire/ZorvoMsg.h"
 
 // Thread messages of the engine's own threads.
 constexpr uint32_t WM_ENGINE_RESET = WM_USER + 2;       // stop capture / playback and leave

@@ -14,7 +14,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "app/audio/ProgramSettings.h"
+#include "app/settings/ProgramSettings.h"
 #include "app/shell/Icons.h"
 
 // --- CIncomingCallDlg ---------------------------------------------------------------------------

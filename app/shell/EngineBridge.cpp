@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "app/audio/SoundPlayer.h"
+#include "app/sounds/SoundPlayer.h"
 #include "util/MessageBox.h"
 
 QEvent::Type EngineStatusEvent::Kind() {

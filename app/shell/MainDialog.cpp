@@ -20,18 +20,18 @@
 
 #include <cstdio>
 
-#include "app/audio/ProgramSettings.h"
-#include "app/audio/SoundPlayer.h"
 #include "app/pages/BuddyListPage.h"
 #include "app/pages/ConnectIpPage.h"
 #include "app/pages/IpAddressEdit.h"
 #include "app/pages/LoginPage.h"
 #include "app/pages/MyPropertySheet.h"
 #include "app/pages/OnlinePage.h"
+#include "app/settings/ProgramSettings.h"
 #include "app/shell/EngineBridge.h"
 #include "app/shell/Icons.h"
 #include "app/shell/InCallDisplay.h"
 #include "app/shell/Prompts.h"
+#include "app/sounds/SoundPlayer.h"
 #include "app/widgets/GradientProgress.h"
 #include "app/widgets/MainStatusBar.h"
 #include "app/widgets/StatisticsDialog.h"

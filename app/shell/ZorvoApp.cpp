@@ -6,9 +6,9 @@
 
 #include <unistd.h>
 
-#include "app/audio/SoundPlayer.h"
 #include "app/shell/EngineBridge.h"
 #include "app/shell/MainDialog.h"
+#include "app/sounds/SoundPlayer.h"
 
 namespace {
 

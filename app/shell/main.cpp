@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/audio/SoundPlayer.h"
 #include "app/shell/MainDialog.h"
 #include "app/shell/ZorvoApp.h"
+#include "app/sounds/SoundPlayer.h"
 
 namespace {
 

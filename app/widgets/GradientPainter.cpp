@@ -178,7 +178,7 @@ QString FormatProgressText(const QString& format, int value) {
             printfFormat += std::to_string(width);
         }
         if (precision >= 0) {
-            printfFormat += "." + std::to_string(precision);
+            printfFormat.append(".").append(std::to_string(precision));
         }
         char buffer[600];
         if (conversion == u'u') {

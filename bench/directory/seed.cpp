@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/directory/Requests.h"
-#include "app/directory/WebClient.h"
+#include "directory/client/Requests.h"
+#include "directory/client/WebClient.h"
 
 namespace {
 
@@ -46,7 +46,12 @@ long Number(const char* text, const char* option) {
 }
 
 std::string Name(long i) {
-    return "user" + std::to_string(i);
+    return std::string("user").append(std::to_string(i));
+}
+
+// The buddy list text that user i syncs in round r.
+std::string ListText(long i, long r) {
+    return std::string("w").append(std::to_string(i)).append("r").append(std::to_string(r));
 }
 
 // Runs work(i) for i in [0, count) on the given number of threads.
@@ -176,7 +181,7 @@ int main(int argc, char** argv) {
             std::string user = Name(i);
             std::string reply;
             for (long r = 0; r < rounds; ++r) {
-                std::string list = "w" + std::to_string(i) + "r" + std::to_string(r);
+                const std::string list = ListText(i, r);
                 bool ok =
                     web.Get(server.host, SyncBListTarget(server, user, password, list), &reply) &&
                     reply == "+OK";
@@ -198,7 +203,7 @@ int main(int argc, char** argv) {
         Parallel(users, threads, [&](long i) {
             CWebClient web;
             std::string reply;
-            std::string want = "w" + std::to_string(i) + "r" + std::to_string(rounds - 1);
+            const std::string want = ListText(i, rounds - 1);
             bool ok = web.Get(server.host, LoginTarget(server, Name(i), password, "LAN"), &reply) &&
                       BuddyTextFromLoginReply(reply) == want;
             if (!ok) {

@@ -190,7 +190,7 @@ class WavCapture : public CaptureStream {
             std::string need =
                 std::to_string(m_format.sampleRate) + " Hz " + ChannelWords(m_format.channels);
             if (!encodingOk) {
-                have += " " + EncodingWords(subtype);
+                have.append(" ").append(EncodingWords(subtype));
                 need += " 16-bit PCM";
             }
             *error = path + ": " + have + "; need " + need;

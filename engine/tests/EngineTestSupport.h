@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/Voxlane.h"
+#include "testsupport/FreePort.h"
 #include "util/Messages.h"
 #include "util/Statistics.h"
 #include "util/Thread.h"
@@ -268,11 +269,7 @@ inline std::vector<uint8_t> Probe(uint8_t type, uint32_t tick) {
     return bytes;
 }
 
-// A UDP port on loopback that nobody uses right now.
-inline uint16_t FreeUdpPort() {
-    UdpPeer probe;
-    return probe.Port();
-}
+using testsupport::FreeUdpPort;
 
 // Protocol timings shortened about twentyfold, so that handshake tests take fractions of a second.
 inline EngineTiming FastTiming() {

@@ -11,10 +11,10 @@
 #include <QTreeWidget>
 
 #include "ShellTestSupport.h"
-#include "app/audio/ProgramSettings.h"
 #include "app/pages/ConnectIpPage.h"
 #include "app/pages/IpAddressEdit.h"
 #include "app/pages/MyPropertySheet.h"
+#include "app/settings/ProgramSettings.h"
 #include "app/widgets/WaveformView.h"
 
 #include <algorithm>

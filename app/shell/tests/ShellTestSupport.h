@@ -6,15 +6,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <functional>
 #include <memory>
 
 #include "app/shell/MainDialog.h"
 #include "app/shell/Prompts.h"
+#include "testsupport/FreePort.h"
 
 namespace shelltest {
 
@@ -32,17 +29,7 @@ inline bool WaitUntil(const std::function<bool()>& done, int ms = 10000) {
     return true;
 }
 
-inline uint16_t FreeUdpPort() {
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t length = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
-    close(s);
-    return ntohs(a.sin_port);
-}
+using testsupport::FreeUdpPort;
 
 // A main window with its own settings folder and call port; message boxes are recorded and
 // answered by `answerYes`.

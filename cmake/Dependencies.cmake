@@ -1,0 +1,33 @@
+# Every outside dependency is looked up here, once; the folders only link the targets.
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+
+# Core: codec, sound devices and WAV files, option parsing.
+find_package(GSM REQUIRED)
+pkg_check_modules(PORTAUDIO REQUIRED IMPORTED_TARGET portaudio-2.0)
+pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
+# JACK is only used to keep its client library quiet when PortAudio probes for a server.
+pkg_check_modules(JACK QUIET IMPORTED_TARGET jack)
+find_package(CLI11 CONFIG REQUIRED)
+
+# The directory: HTTP client and server, storage, password hashing.
+if(NOT ZORVO_CORE_ONLY)
+    pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
+    pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+    pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
+    pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+endif()
+
+# The desktop client.
+if(ZORVO_WITH_APP)
+    find_package(Qt6 REQUIRED COMPONENTS Widgets Network Test)
+endif()
+
+if(ZORVO_BUILD_TESTS)
+    find_package(GTest REQUIRED)
+    include(GoogleTest)
+endif()
+if(ZORVO_BUILD_BENCH)
+    find_package(benchmark REQUIRED)
+endif()

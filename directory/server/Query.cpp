@@ -1,0 +1,142 @@
+#include "directory/server/Query.h"
+
+#include "util/AsciiText.h"
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// The pieces of a query between '&' characters, empty ones included.
+std::vector<std::string_view> SplitQuery(std::string_view query) {
+    std::vector<std::string_view> pieces;
+    size_t pos = 0;
+    while (pos <= query.size()) {
+        size_t end = query.find('&', pos);
+        if (end == std::string_view::npos) {
+            end = query.size();
+        }
+        pieces.push_back(query.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return pieces;
+}
+
+}  // namespace
+
+bool PercentDecode(std::string_view in, bool plusIsSpace, std::string* out) {
+    out->clear();
+    out->reserve(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        char c = in[i];
+        if (c == '%') {
+            if (i + 2 >= in.size()) {
+                return false;
+            }
+            int hi = HexValue(in[i + 1]);
+            int lo = HexValue(in[i + 2]);
+            if (hi < 0 || lo < 0) {
+                return false;
+            }
+            out->push_back(static_cast<char>(hi * 16 + lo));
+            i += 2;
+        } else if (c == '+' && plusIsSpace) {
+            out->push_back(' ');
+        } else {
+            out->push_back(c);
+        }
+    }
+    return true;
+}
+
+bool ParseQuery(std::string_view query, std::vector<QueryParam>* out, std::string* error) {
+    out->clear();
+    for (std::string_view piece : SplitQuery(query)) {
+        if (piece.empty()) {
+            continue;
+        }
+        size_t eq = piece.find('=');
+        QueryParam p;
+        std::string_view rawKey = piece.substr(0, eq);
+        std::string_view rawValue =
+            eq == std::string_view::npos ? std::string_view() : piece.substr(eq + 1);
+        if (!PercentDecode(rawKey, true, &p.key) || !PercentDecode(rawValue, true, &p.value)) {
+            std::string_view shown = rawKey.substr(0, 40);
+            *error = "bad percent-encoding in " + std::string(shown);
+            return false;
+        }
+        out->push_back(std::move(p));
+    }
+    return true;
+}
+
+void Params::Add(std::vector<QueryParam> more) {
+    for (QueryParam& p : more) {
+        m_all.push_back(std::move(p));
+    }
+}
+
+size_t Params::Count(std::string_view key) const {
+    size_t n = 0;
+    for (const QueryParam& p : m_all) {
+        n += EqualsIgnoringAsciiCase(p.key, key) ? 1 : 0;
+    }
+    return n;
+}
+
+const std::string* Params::One(std::string_view key) const {
+    const std::string* found = nullptr;
+    for (const QueryParam& p : m_all) {
+        if (EqualsIgnoringAsciiCase(p.key, key)) {
+            if (found != nullptr) {
+                return nullptr;
+            }
+            found = &p.value;
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> Params::All(std::string_view key) const {
+    std::vector<std::string> values;
+    for (const QueryParam& p : m_all) {
+        if (EqualsIgnoringAsciiCase(p.key, key)) {
+            values.push_back(p.value);
+        }
+    }
+    return values;
+}
+
+std::string RedactQuery(std::string_view query) {
+    std::string out;
+    bool first = true;
+    for (std::string_view piece : SplitQuery(query)) {
+        if (!first) {
+            out += '&';
+        }
+        first = false;
+        size_t eq = piece.find('=');
+        std::string key;
+        if (!PercentDecode(piece.substr(0, eq), true, &key)) {
+            key.clear();
+        }
+        if (eq != std::string_view::npos &&
+            (EqualsIgnoringAsciiCase(key, "Pass") || EqualsIgnoringAsciiCase(key, "Pass2"))) {
+            out.append(piece.substr(0, eq + 1));
+            out += "***";
+        } else {
+            out.append(piece);
+        }
+    }
+    return out;
+}

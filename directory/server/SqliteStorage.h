@@ -1,0 +1,57 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "directory/server/Presence.h"
+#include "directory/server/Storage.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// Storage in one SQLite file (WAL journal, every statement prepared once). One process owns the
+// file; its presence table lives in memory. Writes are committed before a method returns.
+class SqliteStorage : public Storage {
+  public:
+    // Opens or creates the database; on failure returns null and sets *error.
+    static std::unique_ptr<SqliteStorage> Open(const std::string& path, std::string* error);
+    ~SqliteStorage() override;
+
+    StoreResult CreateAccount(const std::string& name, const std::string& passwordHash,
+                              int64_t now) override;
+    StoreResult GetPasswordHash(const std::string& name, std::string* hash) override;
+    StoreResult GetBuddies(const std::string& name, std::vector<std::string>* out) override;
+    StoreResult SetBuddies(const std::string& name,
+                           const std::vector<std::string>& buddies) override;
+    StoreResult OpenCall(const std::string& user, const std::string& remote, int minutes,
+                         int avgDelay, int64_t now, int64_t reopenWindow, int64_t* id) override;
+    StoreResult UpdateCall(int64_t id, const std::string& user, int minutes, int avgDelay,
+                           int64_t now) override;
+    StoreResult RecentCalls(const std::string& user, int limit,
+                            std::vector<CallRecord>* out) override;
+    void SetOnline(const std::string& name, const std::string& address, int64_t now) override;
+    void SetOffline(const std::string& name) override;
+    bool GetOnline(const std::string& name, int64_t since, std::string* address) override;
+
+    // The last SQLite error text, for the log.
+    std::string LastError();
+
+  private:
+    SqliteStorage() = default;
+    bool Prepare(std::string* error);
+    void Report(const char* what);
+
+    std::mutex m_lock;  // one connection, used by one thread at a time
+    sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_insertAccount = nullptr;
+    sqlite3_stmt* m_selectHash = nullptr;
+    sqlite3_stmt* m_selectBuddies = nullptr;
+    sqlite3_stmt* m_updateBuddies = nullptr;
+    sqlite3_stmt* m_findOpenCall = nullptr;
+    sqlite3_stmt* m_insertCall = nullptr;
+    sqlite3_stmt* m_updateCall = nullptr;
+    sqlite3_stmt* m_selectCalls = nullptr;
+    std::string m_lastError;
+    PresenceTable m_presence;
+};
