@@ -16,23 +16,37 @@ step() { printf '\n=== %s\n' "$*"; }
 
 step "format"
 ./scripts/check-format.sh
+step "structure (function length and complexity, file length)"
+./scripts/check-structure.sh
+
+# Builds a preset and fails when the compiler warned: the build must stay warning-free.
+build() {
+    local preset=$1 log
+    log=$(mktemp)
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
+    if grep -q 'warning:' "$log"; then
+        echo "test.sh: the $preset build printed warnings:" >&2
+        grep 'warning:' "$log" | sort -u >&2
+        rm -f "$log"
+        exit 1
+    fi
+    rm -f "$log"
+}
 
 step "release build"
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$jobs"
+build release
 step "release tests"
 ctest --preset release -j "$jobs"
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build of the core libraries"
-cmake --preset asan >/dev/null
-cmake --build --preset asan -j "$jobs"
+build asan
 step "AddressSanitizer + UndefinedBehaviorSanitizer tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --preset asan -j "$jobs"
 
 step "ThreadSanitizer build of the core libraries"
-cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j "$jobs"
+build tsan
 step "ThreadSanitizer tests"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan -j "$jobs"
 
