@@ -349,14 +349,14 @@ int main(int argc, char** argv) {
             if (!res.body.empty()) {
                 return httplib::Server::HandlerResponse::Unhandled;
             }
-            res.set_content("-ERR " + StatusText(res.status), "text/plain; charset=utf-8");
+            res.set_content(RefusalText(StatusText(res.status)), "text/plain; charset=utf-8");
             log->Write(LogLine(req, res.status, res.body.size(), 0));
             return httplib::Server::HandlerResponse::Handled;
         }));
     server.set_exception_handler(
         [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
             res.status = 500;
-            res.set_content("-ERR internal error", "text/plain; charset=utf-8");
+            res.set_content(RefusalText("internal error"), "text/plain; charset=utf-8");
         });
 
     std::atomic<bool> signalled{false};
