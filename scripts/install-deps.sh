@@ -12,6 +12,8 @@ packages=(
     portaudio19-dev libasound2-dev libsndfile1-dev
     # directory client and service
     libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev libsodium-dev
+    # command lines of the service and the tools
+    libcli11-dev
     # desktop client
     qt6-base-dev qt6-base-dev-tools libgl-dev
     # screens, sound and load for tests
