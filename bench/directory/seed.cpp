@@ -3,17 +3,24 @@
 // logins, buddy-list syncs and heartbeats lose no write.
 
 #include <unistd.h>
+#include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "directory/client/Requests.h"
 #include "directory/client/WebClient.h"
+#include "directory/protocol/Pages.h"
+
+namespace pages = directory::pages;
+namespace replies = directory::replies;
 
 namespace {
 
@@ -36,13 +43,74 @@ const char* const kUsage =
     std::exit(1);
 }
 
-long Number(const char* text, const char* option) {
-    char* end = nullptr;
-    long v = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || v < 0 || v > 1000000) {
-        Fail(std::string(option) + " takes a number");
+struct SeedOptions {
+    std::string host;
+    std::string password = "benchpw";
+    long users = 1000;
+    long buddies = 10;
+    long threads = 4;
+    long rounds = 0;
+};
+
+// The number an option called name takes, from 0 to a million.
+std::function<void(const std::string&)> Number(const char* name, long* out) {
+    return [name, out](const std::string& text) {
+        char* end = nullptr;
+        long v = std::strtol(text.c_str(), &end, 10);
+        if (end == text.c_str() || *end != '\0' || v < 0 || v > 1000000) {
+            throw CLI::ValidationError(std::string(name) + " takes a number");
+        }
+        *out = v;
+    };
+}
+
+// An option with one value, handled by set; given twice, the last one counts.
+void Add(CLI::App& app, const char* name, std::function<void(const std::string&)> set) {
+    app.add_option_function<std::string>(name, std::move(set))
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+// The options, or the end of the program for help, version and bad options.
+SeedOptions OptionsOrExit(int argc, char** argv) {
+    SeedOptions o;
+    CLI::App app("zorvo-directory-seed", "zorvo-directory-seed");
+    // Help and version answer as soon as they are met, before any value is judged.
+    app.set_help_flag();
+    app.add_flag_callback("--help", [] { throw CLI::CallForHelp(); })->trigger_on_parse();
+    app.add_flag_callback("--version", [] { throw CLI::CallForVersion(); })->trigger_on_parse();
+    app.allow_extras();
+    Add(app, "--host", [&o](const std::string& v) { o.host = v; });
+    Add(app, "--users", Number("--users", &o.users));
+    Add(app, "--buddies", Number("--buddies", &o.buddies));
+    Add(app, "--password", [&o](const std::string& v) { o.password = v; });
+    Add(app, "--threads", Number("--threads", &o.threads));
+    Add(app, "--check-writes", Number("--check-writes", &o.rounds));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(kUsage, stdout);
+        std::exit(0);
+    } catch (const CLI::CallForVersion&) {
+        std::printf("zorvo-directory-seed %s\n", ZORVO_VERSION);
+        std::exit(0);
+    } catch (const CLI::ArgumentMismatch& e) {
+        // The message begins with the option's name: "--users: 1 required TEXT missing".
+        const std::string what = e.what();
+        Fail("option " + what.substr(0, what.find(':')) + " needs a value (see --help)");
+    } catch (const CLI::ParseError& e) {
+        Fail(e.what());
     }
-    return v;
+    if (!app.remaining().empty()) {
+        Fail("unknown option " + app.remaining().front() + " (see --help)");
+    }
+    if (o.host.empty()) {
+        Fail("--host is required (see --help)");
+    }
+    if (o.users < 1) {
+        Fail("--users must be at least 1");
+    }
+    o.threads = std::max(1L, o.threads);
+    return o;
 }
 
 std::string Name(long i) {
@@ -71,151 +139,146 @@ void Parallel(long count, long threads, F work) {
     }
 }
 
+bool Accepted(const std::string& reply) {
+    return replies::Judge(reply) == replies::Verdict::Accepted;
+}
+
+// A heartbeat is refused only by a reply the client shows to the user.
+bool HeartbeatKept(const std::string& reply) {
+    return replies::Judge(reply) != replies::Verdict::Message;
+}
+
+// Where the pages of the service at host live.
+ServerInfo Discover(const std::string& host) {
+    ServerInfo server;
+    CWebClient web;
+    web.SetServiceHost(host);
+    const char* tmp = std::getenv("TMPDIR");
+    std::string ini = std::string(tmp != nullptr ? tmp : "/tmp") + "/zorvo-seed-" +
+                      std::to_string(getpid()) + ".ini";
+    web.SetDiscoveryFile(ini);
+    int found = web.DiscoverServer(&server);
+    unlink(ini.c_str());
+    if (!found) {
+        Fail("no directory service answers at " + host);
+    }
+    return server;
+}
+
+// Reports the first few failed expectations and counts them all.
+class Expectations {
+  public:
+    void Expect(bool ok, const std::string& what) {
+        if (!ok && m_failures++ < 10) {
+            std::fprintf(stderr, "zorvo-directory-seed: %s\n", what.c_str());
+        }
+    }
+    long Failures() const { return m_failures.load(); }
+
+  private:
+    std::atomic<long> m_failures{0};
+};
+
+// Registers user i, logs it in, syncs its buddy list and sends a heartbeat.
+void SeedUser(const SeedOptions& o, const ServerInfo& server, long i, Expectations& expect) {
+    CWebClient web;
+    std::string user = Name(i);
+    std::string reply;
+    bool got = web.Get(
+        server.host,
+        std::string(pages::kRegister) + "?User=" + user + "&Pass=" + UrlEncode(o.password), &reply);
+    expect.Expect(got && (reply.find("is ready") != std::string::npos ||
+                          reply.find("is taken") != std::string::npos),
+                  "cannot register " + user);
+    std::string list;
+    for (long k = 1; k <= o.buddies && k < o.users; ++k) {
+        list += Name((i + k) % o.users) + " ";
+    }
+    // Half the users report an address, half sit behind a firewall.
+    std::string address =
+        i % 2 == 0 ? "LAN"
+                   : "100.64." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256);
+    got = web.Get(server.host, LoginTarget(server, user, o.password, address), &reply);
+    expect.Expect(got && Accepted(reply), "cannot log in " + user);
+    got = web.Get(server.host, SyncBListTarget(server, user, o.password, list), &reply);
+    expect.Expect(got && Accepted(reply), "cannot sync the buddies of " + user);
+    got = web.Get(server.host, IamUpTarget(server, user, o.password, address), &reply);
+    expect.Expect(got && HeartbeatKept(reply), "heartbeat of " + user + " refused");
+}
+
+// One round of user i: sync a new list, heartbeat, log in and expect the list just synced back.
+// Counts the syncs that were accepted.
+bool WriteRound(const SeedOptions& o, const ServerInfo& server, long i, long r, std::string* reply,
+                std::atomic<long>& syncs) {
+    CWebClient web;
+    const std::string user = Name(i);
+    const std::string list = ListText(i, r);
+    if (!web.Get(server.host, SyncBListTarget(server, user, o.password, list), reply) ||
+        *reply != replies::kOk) {
+        return false;
+    }
+    ++syncs;
+    return web.Get(server.host, IamUpTarget(server, user, o.password, "LAN"), reply) &&
+           HeartbeatKept(*reply) &&
+           web.Get(server.host, LoginTarget(server, user, o.password, "LAN"), reply) &&
+           BuddyTextFromLoginReply(*reply) == list;
+}
+
+// Every user at once, each on its own sequence of rounds; then every final list once more after
+// everything settled.
+struct WriteCheck {
+    std::atomic<long> syncs{0};
+    std::atomic<long> lost{0};
+};
+
+void CheckWrites(const SeedOptions& o, const ServerInfo& server, Expectations& expect,
+                 WriteCheck& check) {
+    std::atomic<long>& lost = check.lost;
+    Parallel(o.users, o.threads, [&](long i) {
+        std::string reply;
+        for (long r = 0; r < o.rounds; ++r) {
+            if (!WriteRound(o, server, i, r, &reply, check.syncs)) {
+                ++lost;
+                expect.Expect(false, "write of " + Name(i) + " round " + std::to_string(r) +
+                                         " not kept: " + reply);
+            }
+        }
+    });
+    Parallel(o.users, o.threads, [&](long i) {
+        CWebClient web;
+        std::string reply;
+        const std::string want = ListText(i, o.rounds - 1);
+        bool ok = web.Get(server.host, LoginTarget(server, Name(i), o.password, "LAN"), &reply) &&
+                  BuddyTextFromLoginReply(reply) == want;
+        if (!ok) {
+            ++lost;
+            expect.Expect(false, "final list of " + Name(i) + " is " + reply);
+        }
+    });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string host;
-    std::string password = "benchpw";
-    long users = 1000;
-    long buddies = 10;
-    long threads = 4;
-    long rounds = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                Fail("option " + arg + " needs a value (see --help)");
-            }
-            return argv[++i];
-        };
-        if (arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("zorvo-directory-seed %s\n", ZORVO_VERSION);
-            return 0;
-        } else if (arg == "--host") {
-            host = value();
-        } else if (arg == "--users") {
-            users = Number(value(), "--users");
-        } else if (arg == "--buddies") {
-            buddies = Number(value(), "--buddies");
-        } else if (arg == "--password") {
-            password = value();
-        } else if (arg == "--threads") {
-            threads = std::max(1L, Number(value(), "--threads"));
-        } else if (arg == "--check-writes") {
-            rounds = Number(value(), "--check-writes");
-        } else {
-            Fail("unknown option " + arg + " (see --help)");
-        }
-    }
-    if (host.empty()) {
-        Fail("--host is required (see --help)");
-    }
-    if (users < 1) {
-        Fail("--users must be at least 1");
-    }
+    const SeedOptions o = OptionsOrExit(argc, argv);
+    const ServerInfo server = Discover(o.host);
 
-    ServerInfo server;
-    {
-        CWebClient web;
-        web.SetServiceHost(host);
-        const char* tmp = std::getenv("TMPDIR");
-        std::string ini = std::string(tmp != nullptr ? tmp : "/tmp") + "/zorvo-seed-" +
-                          std::to_string(getpid()) + ".ini";
-        web.SetDiscoveryFile(ini);
-        int found = web.DiscoverServer(&server);
-        unlink(ini.c_str());
-        if (!found) {
-            Fail("no directory service answers at " + host);
-        }
+    Expectations expect;
+    Parallel(o.users, o.threads, [&](long i) { SeedUser(o, server, i, expect); });
+    std::printf("seeded %ld users with %ld buddies each on %s (pages under %s)\n", o.users,
+                o.buddies, server.host.c_str(), server.path.c_str());
+    if (expect.Failures() > 0) {
+        Fail(std::to_string(expect.Failures()) + " seeding requests failed");
     }
-
-    std::atomic<long> failures{0};
-    auto expect = [&](bool ok, const std::string& what) {
-        if (!ok) {
-            if (failures++ < 10) {
-                std::fprintf(stderr, "zorvo-directory-seed: %s\n", what.c_str());
-            }
-        }
-    };
-
-    Parallel(users, threads, [&](long i) {
-        CWebClient web;
-        std::string user = Name(i);
-        std::string reply;
-        bool got = web.Get(server.host,
-                           "register.asp?User=" + user + "&Pass=" + UrlEncode(password), &reply);
-        expect(got && (reply.find("is ready") != std::string::npos ||
-                       reply.find("is taken") != std::string::npos),
-               "cannot register " + user);
-        std::string list;
-        for (long k = 1; k <= buddies && k < users; ++k) {
-            list += Name((i + k) % users) + " ";
-        }
-        // Half the users report an address, half sit behind a firewall.
-        std::string address =
-            i % 2 == 0 ? "LAN"
-                       : "100.64." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256);
-        got = web.Get(server.host, LoginTarget(server, user, password, address), &reply);
-        expect(got && reply[0] == '+', "cannot log in " + user);
-        got = web.Get(server.host, SyncBListTarget(server, user, password, list), &reply);
-        expect(got && reply[0] == '+', "cannot sync the buddies of " + user);
-        got = web.Get(server.host, IamUpTarget(server, user, password, address), &reply);
-        expect(got && reply[0] != '#', "heartbeat of " + user + " refused");
-    });
-    std::printf("seeded %ld users with %ld buddies each on %s (pages under %s)\n", users, buddies,
-                server.host.c_str(), server.path.c_str());
-    if (failures > 0) {
-        Fail(std::to_string(failures.load()) + " seeding requests failed");
-    }
-
-    if (rounds > 0) {
-        std::atomic<long> syncs{0};
-        std::atomic<long> lost{0};
-        // Every user at once, each on its own sequence: sync a new list, heartbeat, log in and
-        // expect the list just synced back.
-        Parallel(users, threads, [&](long i) {
-            CWebClient web;
-            std::string user = Name(i);
-            std::string reply;
-            for (long r = 0; r < rounds; ++r) {
-                const std::string list = ListText(i, r);
-                bool ok =
-                    web.Get(server.host, SyncBListTarget(server, user, password, list), &reply) &&
-                    reply == "+OK";
-                syncs += ok ? 1 : 0;
-                ok = ok &&
-                     web.Get(server.host, IamUpTarget(server, user, password, "LAN"), &reply) &&
-                     reply[0] != '#';
-                ok = ok &&
-                     web.Get(server.host, LoginTarget(server, user, password, "LAN"), &reply) &&
-                     BuddyTextFromLoginReply(reply) == list;
-                if (!ok) {
-                    ++lost;
-                    expect(false, "write of " + user + " round " + std::to_string(r) +
-                                      " not kept: " + reply);
-                }
-            }
-        });
-        // And once more after everything settled.
-        Parallel(users, threads, [&](long i) {
-            CWebClient web;
-            std::string reply;
-            const std::string want = ListText(i, rounds - 1);
-            bool ok = web.Get(server.host, LoginTarget(server, Name(i), password, "LAN"), &reply) &&
-                      BuddyTextFromLoginReply(reply) == want;
-            if (!ok) {
-                ++lost;
-                expect(false, "final list of " + Name(i) + " is " + reply);
-            }
-        });
+    if (o.rounds > 0) {
+        WriteCheck check;
+        CheckWrites(o, server, expect, check);
         std::printf(
             "write check: %ld syncs, %ld heartbeats and %ld logins from %ld users at "
             "once; lost writes: %ld\n",
-            syncs.load(), users * rounds, users * (rounds + 1), users, lost.load());
-        if (lost > 0) {
+            check.syncs.load(), o.users * o.rounds, o.users * (o.rounds + 1), o.users,
+            check.lost.load());
+        if (check.lost > 0) {
             return 1;
         }
     }

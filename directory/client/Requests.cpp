@@ -3,10 +3,16 @@
 #include <climits>
 #include <sstream>
 
+#include "directory/protocol/Pages.h"
+
+namespace pages = directory::pages;
+namespace replies = directory::replies;
+
 namespace {
 
-std::string Page(const ServerInfo& server, const char* pageAndFirstKey) {
-    return server.path + "\\" + pageAndFirstKey;
+// The page under the server's path, and the first key of every request.
+std::string Page(const ServerInfo& server, const char* page) {
+    return server.path + "\\" + page + "?User=";
 }
 
 std::string Credentials(const ServerInfo& server, const char* page, const std::string& user,
@@ -18,26 +24,26 @@ std::string Credentials(const ServerInfo& server, const char* page, const std::s
 
 std::string LoginTarget(const ServerInfo& server, const std::string& user,
                         const std::string& password, const std::string& addressClass) {
-    return Credentials(server, "logmein.asp?User=", user, password) +
+    return Credentials(server, pages::kLogin, user, password) +
            "&IPAddr=" + UrlEncode(addressClass);
 }
 
 std::string LogoffTarget(const ServerInfo& server, const std::string& user,
                          const std::string& password, const std::string& addressClass) {
-    return Credentials(server, "logmeoff.asp?User=", user, password) +
+    return Credentials(server, pages::kLogoff, user, password) +
            "&IPAddr=" + UrlEncode(addressClass);
 }
 
 std::string IamUpTarget(const ServerInfo& server, const std::string& user,
                         const std::string& password, const std::string& localAddress) {
-    return Credentials(server, "iamup.asp?User=", user, password) +
+    return Credentials(server, pages::kIamUp, user, password) +
            "&IPAddr=" + UrlEncode(localAddress);
 }
 
 std::string GetUserListTarget(const ServerInfo& server, const std::string& user,
                               const std::string& password,
                               const std::vector<std::string>& buddies) {
-    std::string target = Credentials(server, "GetUserList.asp?User=", user, password);
+    std::string target = Credentials(server, pages::kUserList, user, password);
     for (const std::string& name : buddies) {
         target += "&buddy=" + UrlEncode(name);
     }
@@ -47,14 +53,14 @@ std::string GetUserListTarget(const ServerInfo& server, const std::string& user,
 std::string CallReportTarget(const ServerInfo& server, const std::string& user,
                              const std::string& remoteUser, int minutes, int sessionId,
                              int avgDelay) {
-    return Page(server, "iamtalking.asp?User=") + UrlEncode(user) +
+    return Page(server, pages::kCallReport) + UrlEncode(user) +
            "&RemUser=" + UrlEncode(remoteUser) + "&Minutes=" + std::to_string(minutes) +
            "&SessionID=" + std::to_string(sessionId) + "&AvgDelay=" + std::to_string(avgDelay);
 }
 
 std::string SyncBListTarget(const ServerInfo& server, const std::string& user,
                             const std::string& password, const std::string& storedList) {
-    std::string target = Credentials(server, "SyncBList.asp?User=", user, password);
+    std::string target = Credentials(server, pages::kSyncBuddies, user, password);
     for (const std::string& word : SplitWords(storedList)) {
         target += "&buddy=" + UrlEncode(word);
     }
@@ -62,14 +68,15 @@ std::string SyncBListTarget(const ServerInfo& server, const std::string& user,
 }
 
 std::string BuddyTextFromLoginReply(const std::string& reply) {
-    return reply.size() > 4 ? reply.substr(4) : std::string();
+    const size_t offset = replies::kLoginBuddyTextOffset;
+    return reply.size() > offset ? reply.substr(offset) : std::string();
 }
 
 int SessionIdFromReply(const std::string& reply, int current) {
-    if (current != 0 || reply.size() < 5 || reply[0] != '+') {
+    size_t i = replies::kRecordNumberOffset;
+    if (current != 0 || reply.size() <= i || replies::Judge(reply) != replies::Verdict::Accepted) {
         return current;
     }
-    size_t i = 4;
     while (i < reply.size() && (reply[i] == ' ' || reply[i] == '\t')) {
         ++i;
     }

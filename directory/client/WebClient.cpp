@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "directory/client/ServiceHost.h"
+#include "directory/protocol/Pages.h"
 #include "util/AsciiText.h"
 
 namespace {
@@ -219,7 +220,7 @@ int CWebClient::Get(std::string server, std::string object, std::string* reply) 
 int CWebClient::DiscoverServer(ServerInfo* info) {
     std::string host = m_strServiceHost.empty() ? ServiceHost() : m_strServiceHost;
     std::string text;
-    int ok = Get(host, "ZorvoServer.txt", &text);
+    int ok = Get(host, directory::pages::kDiscovery, &text);
 
     std::string file = m_strDiscoveryFile.empty() ? DiscoveryFilePath() : m_strDiscoveryFile;
     if (FILE* f = std::fopen(file.c_str(), "wb")) {
@@ -230,12 +231,14 @@ int CWebClient::DiscoverServer(ServerInfo* info) {
         return 0;
     }
     // The lookup runs over the text just written, with the same rules a read of the file has.
-    std::string currentIp = ReadProfileString(text, "ZORVO", "CURRENT IP", "0.0.0.0");
+    std::string currentIp = ReadProfileString(text, directory::pages::kDiscoverySection,
+                                              directory::pages::kDiscoveryHostKey, "0.0.0.0");
     if (currentIp.empty() || currentIp == "0.0.0.0") {
         return 0;
     }
     info->host = currentIp;
-    std::string path = ReadProfileString(text, "ZORVO", "PATH", "ERR");
+    std::string path = ReadProfileString(text, directory::pages::kDiscoverySection,
+                                         directory::pages::kDiscoveryPathKey, "ERR");
     if (path == "ERR") {
         return 0;
     }

@@ -1,37 +1,18 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <semaphore>
-#include <shared_mutex>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
+#include "directory/server/Authentication.h"
+#include "directory/server/Http.h"
+#include "directory/server/PageSupport.h"
 #include "directory/server/Query.h"
 #include "directory/server/Storage.h"
-
-// One HTTP request as the page handling sees it; no sockets involved.
-struct HttpRequest {
-    std::string method;  // "GET", "HEAD", "POST", ...
-    std::string target;  // the raw request target: path, then "?" and the query
-    std::string body;    // a POSTed form
-    std::string contentType;
-    std::string host;  // the Host header
-};
-
-struct HttpReply {
-    int status = 200;
-    std::string contentType = "text/plain; charset=utf-8";
-    std::string body;
-    std::string page = "-";  // the page recognised, for the request log
-};
-
-// How costly the stored password hashes are. Interactive is for real use; Min only makes
-// tests and benchmarks that create many accounts run fast.
-enum class HashCost { Interactive, Moderate, Min };
 
 struct DirectoryOptions {
     std::string advertise;  // "CURRENT IP" published; empty: the Host header, else fallbackHost
@@ -49,7 +30,6 @@ struct DirectoryOptions {
 class Directory {
   public:
     Directory(Storage& storage, DirectoryOptions options);
-    ~Directory();
 
     HttpReply Handle(const HttpRequest& request);
 
@@ -62,14 +42,29 @@ class Directory {
     static bool ParseInt32(std::string_view in, int* out);
 
   private:
-    enum class Auth { Ok, Refused, Failed };
-    using Digest = std::array<unsigned char, 32>;
+    // How a page that carries a password admits a request.
+    struct Admission {
+        Admission(Page onPage, bool slowHash = false,
+                  const char* refusedText = "invalid user name or password")
+            : page(onPage), slow(slowHash), refusal(refusedText) {}
+
+        Page page;
+        bool slow;  // the slow hash every time, not the digest of the last good one
+        const char* refusal;
+        // The page's own checks of its values, made before the password's: a problem, or "".
+        std::function<std::string()> check;
+    };
+    // The preamble of every page that carries a password: the keys each given once, the page's
+    // own checks, then the user name normalised into *name and the password checked. Empty when
+    // the request is admitted, else the refusal to send.
+    std::optional<HttpReply> Admit(const Params& p, std::initializer_list<const char*> keys,
+                                   const Admission& how, std::string* name);
 
     int64_t Now() const;
-    Auth CheckFast(const std::string& name, const std::string& password);
-    Auth CheckSlow(const std::string& name, const std::string& password);
-    Digest MakeDigest(const std::string& name, const std::string& password) const;
-    bool HashPassword(const std::string& password, std::string* hash);
+    std::string WebHost(const HttpRequest& request) const;
+    Page Route(const std::string& path) const;
+    HttpReply Serve(Page page, const HttpRequest& request, std::string_view rawQuery);
+    HttpReply Dispatch(Page page, const HttpRequest& request, const Params& params);
 
     HttpReply Discovery(const HttpRequest& request);
     HttpReply Login(const Params& p);
@@ -78,15 +73,16 @@ class Directory {
     HttpReply UserList(const Params& p);
     HttpReply CallReport(const Params& p);
     HttpReply SyncBuddies(const Params& p);
-    HttpReply Register(const HttpRequest& request, const Params& p);
-    HttpReply MyAccount(const HttpRequest& request, const Params& p);
+
     HttpReply Index();
-    std::string WebHost(const HttpRequest& request) const;
+    HttpReply Register(const Params& p);
+    HttpReply CreateAccount(const std::string& name, const std::string& password);
+    HttpReply MyAccount(const HttpRequest& request, const Params& p);
+    std::string AccountPage(const HttpRequest& request, const std::string& name,
+                            const std::vector<std::string>& buddies,
+                            const std::vector<CallRecord>& calls);
 
     Storage& m_storage;
     DirectoryOptions m_options;
-    std::counting_semaphore<64> m_slowHashes;
-    unsigned char m_digestKey[32];
-    std::shared_mutex m_cacheLock;
-    std::unordered_map<std::string, Digest> m_cache;  // from each user's last good password
+    PasswordCheck m_passwords;
 };

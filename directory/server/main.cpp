@@ -20,42 +20,14 @@
 
 #include "directory/server/Directory.h"
 #include "directory/server/Query.h"
+#include "directory/server/ServiceOptions.h"
 #include "directory/server/SqliteStorage.h"
 
 namespace {
 
-const char* const kUsage =
-    "Usage: zorvo-directory [OPTION]...\n"
-    "The Zorvo directory service: accounts, buddy lists, presence and call records over HTTP.\n"
-    "\n"
-    "  --listen HOST:PORT    address to serve on (default 127.0.0.1:8080; port 0 picks one)\n"
-    "  --db FILE             SQLite database (default $XDG_DATA_HOME/zorvo/directory.db)\n"
-    "  --advertise HOST[:PORT]\n"
-    "                        server published in ZorvoServer.txt (default: the listen\n"
-    "                        address, or the request's Host when listening on 0.0.0.0)\n"
-    "  --page-path PATH      page prefix published in ZorvoServer.txt (default /zorvo)\n"
-    "  --online-seconds N    a user stays online N seconds after a heartbeat (default 120)\n"
-    "  --threads N           requests served at the same time (default 64)\n"
-    "  --hash-cost LEVEL     password hash cost: interactive (default), moderate, or min\n"
-    "                        (min only for tests and benchmarks)\n"
-    "  --log FILE            request log file, '-' for standard output (default), or 'none'\n"
-    "  --help                show this help and exit\n"
-    "  --version             show the version and exit\n";
-
 [[noreturn]] void Fail(const std::string& message) {
     std::fprintf(stderr, "zorvo-directory: %s\n", message.c_str());
     std::exit(1);
-}
-
-bool ParseCount(const char* text, long low, long high, long* out) {
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < low || v > high) {
-        return false;
-    }
-    *out = v;
-    return true;
 }
 
 std::string DefaultDatabase() {
@@ -180,77 +152,123 @@ std::string StatusText(int status) {
     }
 }
 
+// The options, or the end of the program for help, version and bad options.
+ServiceOptions OptionsOrExit(int argc, char** argv) {
+    const ServiceCommand command = ParseServiceOptions(argc, argv);
+    switch (command.action) {
+        case ServiceCommand::Action::Help:
+            std::fputs(kServiceUsage, stdout);
+            std::exit(0);
+        case ServiceCommand::Action::Version:
+            std::printf("zorvo-directory %s\n", ZORVO_VERSION);
+            std::exit(0);
+        case ServiceCommand::Action::Error:
+            Fail(command.error);
+        case ServiceCommand::Action::Run:
+            break;
+    }
+    return command.options;
+}
+
+// The request log's stream: standard output, a file appended to, or none.
+FILE* OpenLog(const std::string& logFile) {
+    if (logFile == "-") {
+        return stdout;
+    }
+    if (logFile == "none") {
+        return nullptr;
+    }
+    FILE* out = std::fopen(logFile.c_str(), "a");
+    if (out == nullptr) {
+        Fail("cannot open " + logFile + ": " + std::strerror(errno));
+    }
+    return out;
+}
+
+// Sets up the HTTP layer and binds it; gives the port bound.
+int BindServer(httplib::Server& server, const ServiceOptions& o) {
+    if (!server.is_valid()) {
+        Fail("the HTTP server cannot be set up");
+    }
+    // Set before the socket is bound: the listening socket passes TCP_NODELAY on to every
+    // connection it accepts (without it, replies wait for delayed acknowledgements).
+    const size_t threads = static_cast<size_t>(o.threads);
+    server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    server.set_tcp_nodelay(true);
+    server.set_keep_alive_max_count(10000);
+    server.set_keep_alive_timeout(5);
+    server.set_read_timeout(5, 0);
+    server.set_write_timeout(5, 0);
+    server.set_payload_max_length(16 * 1024);
+    int bound = o.port == 0 ? server.bind_to_any_port(o.host)
+                            : (server.bind_to_port(o.host, o.port) ? o.port : -1);
+    if (bound <= 0) {
+        Fail("cannot listen on " + o.listen + ": " + std::strerror(errno));
+    }
+    return bound;
+}
+
+DirectoryOptions PageOptions(const ServiceOptions& o, int bound) {
+    std::string hostPort = o.host + ":" + std::to_string(bound);
+    DirectoryOptions options;
+    options.advertise = o.advertise;
+    if (o.advertise.empty() && o.host != "0.0.0.0") {
+        options.advertise = hostPort;
+    }
+    options.fallbackHost = o.host == "0.0.0.0" ? "127.0.0.1:" + std::to_string(bound) : hostPort;
+    options.pagePath = o.pagePath;
+    options.onlineSeconds = o.onlineSeconds;
+    options.hashCost = o.hashCost;
+    return options;
+}
+
+// Every request goes to the page handling and into the log; requests the HTTP layer refuses
+// before any page is reached still get a clear reply.
+void Route(httplib::Server& server, Directory& directory, RequestLog& log) {
+    auto handler = [&directory, &log](const httplib::Request& req, httplib::Response& res) {
+        auto start = std::chrono::steady_clock::now();
+        HttpRequest in;
+        in.method = req.method;
+        in.target = req.target;
+        in.body = req.body;
+        in.contentType = req.get_header_value("Content-Type");
+        in.host = req.get_header_value("Host");
+        HttpReply out = directory.Handle(in);
+        res.status = out.status;
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(out.body, out.contentType.c_str());
+        long micros = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                            std::chrono::steady_clock::now() - start)
+                                            .count());
+        log.Write(LogLine(req, out.status, out.body.size(), micros));
+    };
+    // Every method reaches the page handling, which answers those it does not serve itself.
+    server.Get(".*", handler);
+    server.Post(".*", handler);
+    server.Put(".*", handler);
+    server.Delete(".*", handler);
+    server.Patch(".*", handler);
+    server.Options(".*", handler);
+    server.set_error_handler(httplib::Server::HandlerWithResponse(
+        [&log](const httplib::Request& req, httplib::Response& res) {
+            if (!res.body.empty()) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            res.set_content(RefusalText(StatusText(res.status)), "text/plain; charset=utf-8");
+            log.Write(LogLine(req, res.status, res.body.size(), 0));
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+    server.set_exception_handler(
+        [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+            res.status = 500;
+            res.set_content(RefusalText("internal error"), "text/plain; charset=utf-8");
+        });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string listen = "127.0.0.1:8080";
-    std::string db;
-    std::string advertise;
-    std::string pagePath = "/zorvo";
-    std::string logFile = "-";
-    long onlineSeconds = 120;
-    long threads = 64;
-    HashCost cost = HashCost::Interactive;
-
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                Fail("option " + arg + " needs a value (see --help)");
-            }
-            return argv[++i];
-        };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("zorvo-directory %s\n", ZORVO_VERSION);
-            return 0;
-        } else if (arg == "--listen") {
-            listen = value();
-        } else if (arg == "--db") {
-            db = value();
-        } else if (arg == "--advertise") {
-            advertise = value();
-        } else if (arg == "--page-path") {
-            pagePath = value();
-        } else if (arg == "--log") {
-            logFile = value();
-        } else if (arg == "--online-seconds") {
-            if (!ParseCount(value(), 1, 86400, &onlineSeconds)) {
-                Fail("--online-seconds takes a number from 1 to 86400");
-            }
-        } else if (arg == "--threads") {
-            if (!ParseCount(value(), 1, 1024, &threads)) {
-                Fail("--threads takes a number from 1 to 1024");
-            }
-        } else if (arg == "--hash-cost") {
-            std::string level = value();
-            if (level == "interactive") {
-                cost = HashCost::Interactive;
-            } else if (level == "moderate") {
-                cost = HashCost::Moderate;
-            } else if (level == "min") {
-                cost = HashCost::Min;
-            } else {
-                Fail("--hash-cost takes interactive, moderate or min");
-            }
-        } else {
-            Fail("unknown option " + arg + " (see --help)");
-        }
-    }
-
-    std::string::size_type colon = listen.rfind(':');
-    long port = -1;
-    if (colon == std::string::npos || colon == 0 ||
-        !ParseCount(listen.c_str() + colon + 1, 0, 65535, &port)) {
-        Fail("--listen takes HOST:PORT, for example 127.0.0.1:8080");
-    }
-    std::string host = listen.substr(0, colon);
-    if (pagePath.empty() || pagePath[0] != '/' ||
-        pagePath.find_first_of(" \t\r\n\\?#") != std::string::npos) {
-        Fail("--page-path takes a path that begins with /, for example /zorvo");
-    }
+    const ServiceOptions o = OptionsOrExit(argc, argv);
     if (sodium_init() < 0) {
         Fail("libsodium cannot be initialised");
     }
@@ -264,100 +282,19 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    if (db.empty()) {
-        db = DefaultDatabase();
-    }
+    const std::string db = o.db.empty() ? DefaultDatabase() : o.db;
     std::string error;
     std::unique_ptr<SqliteStorage> storage = SqliteStorage::Open(db, &error);
     if (!storage) {
         Fail(error);
     }
-
-    FILE* logOut = nullptr;
-    if (logFile == "-") {
-        logOut = stdout;
-    } else if (logFile != "none") {
-        logOut = std::fopen(logFile.c_str(), "a");
-        if (logOut == nullptr) {
-            Fail("cannot open " + logFile + ": " + std::strerror(errno));
-        }
-    }
+    FILE* logOut = OpenLog(o.logFile);
 
     httplib::Server server;
-    if (!server.is_valid()) {
-        Fail("the HTTP server cannot be set up");
-    }
-    // Set before the socket is bound: the listening socket passes TCP_NODELAY on to every
-    // connection it accepts (without it, replies wait for delayed acknowledgements).
-    server.new_task_queue = [threads] {
-        return new httplib::ThreadPool(static_cast<size_t>(threads));
-    };
-    server.set_tcp_nodelay(true);
-    server.set_keep_alive_max_count(10000);
-    server.set_keep_alive_timeout(5);
-    server.set_read_timeout(5, 0);
-    server.set_write_timeout(5, 0);
-    server.set_payload_max_length(16 * 1024);
-    int bound =
-        port == 0
-            ? server.bind_to_any_port(host)
-            : (server.bind_to_port(host, static_cast<int>(port)) ? static_cast<int>(port) : -1);
-    if (bound <= 0) {
-        Fail("cannot listen on " + listen + ": " + std::strerror(errno));
-    }
-    std::string hostPort = host + ":" + std::to_string(bound);
-
-    DirectoryOptions options;
-    options.advertise = advertise;
-    if (advertise.empty() && host != "0.0.0.0") {
-        options.advertise = hostPort;
-    }
-    options.fallbackHost = host == "0.0.0.0" ? "127.0.0.1:" + std::to_string(bound) : hostPort;
-    options.pagePath = pagePath;
-    options.onlineSeconds = onlineSeconds;
-    options.hashCost = cost;
-    auto directory = std::make_unique<Directory>(*storage, options);
+    const int bound = BindServer(server, o);
+    auto directory = std::make_unique<Directory>(*storage, PageOptions(o, bound));
     auto log = std::make_unique<RequestLog>(logOut);
-
-    auto handler = [&](const httplib::Request& req, httplib::Response& res) {
-        auto start = std::chrono::steady_clock::now();
-        HttpRequest in;
-        in.method = req.method;
-        in.target = req.target;
-        in.body = req.body;
-        in.contentType = req.get_header_value("Content-Type");
-        in.host = req.get_header_value("Host");
-        HttpReply out = directory->Handle(in);
-        res.status = out.status;
-        res.set_header("Cache-Control", "no-store");
-        res.set_content(out.body, out.contentType.c_str());
-        long micros = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                            std::chrono::steady_clock::now() - start)
-                                            .count());
-        log->Write(LogLine(req, out.status, out.body.size(), micros));
-    };
-    // Every method reaches the page handling, which answers those it does not serve itself.
-    server.Get(".*", handler);
-    server.Post(".*", handler);
-    server.Put(".*", handler);
-    server.Delete(".*", handler);
-    server.Patch(".*", handler);
-    server.Options(".*", handler);
-    // Requests the HTTP layer refuses before any page is reached still get a clear reply.
-    server.set_error_handler(httplib::Server::HandlerWithResponse(
-        [&](const httplib::Request& req, httplib::Response& res) {
-            if (!res.body.empty()) {
-                return httplib::Server::HandlerResponse::Unhandled;
-            }
-            res.set_content("-ERR " + StatusText(res.status), "text/plain; charset=utf-8");
-            log->Write(LogLine(req, res.status, res.body.size(), 0));
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-    server.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-            res.status = 500;
-            res.set_content("-ERR internal error", "text/plain; charset=utf-8");
-        });
+    Route(server, *directory, *log);
 
     std::atomic<bool> signalled{false};
     std::thread stopper([&] {
@@ -367,8 +304,8 @@ int main(int argc, char** argv) {
         server.stop();
     });
 
-    std::fprintf(stderr, "zorvo-directory: listening on %s, database %s\n", hostPort.c_str(),
-                 db.c_str());
+    std::fprintf(stderr, "zorvo-directory: listening on %s:%d, database %s\n", o.host.c_str(),
+                 bound, db.c_str());
     std::fflush(stderr);
     bool served = server.listen_after_bind();
 

@@ -1,12 +1,14 @@
 #include "CallOptions.h"
 
 #include <arpa/inet.h>
+#include <CLI/CLI.hpp>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 #include <string_view>
+#include <vector>
 
 const char* const kCallUsage =
     "usage: zorvo-call listen [--port N] [--user NAME] [--answer accept|reject|silent|ignore]\n"
@@ -36,11 +38,11 @@ const char* const kCallUsage =
 
 namespace {
 
-bool ParseSeconds(const char* text, double* out) {
+bool ParseSeconds(const std::string& text, double* out) {
     char* end = nullptr;
     errno = 0;
-    const double value = std::strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(value) || value < 0 ||
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(value) || value < 0 ||
         value > 1e6) {
         return false;
     }
@@ -48,15 +50,75 @@ bool ParseSeconds(const char* text, double* out) {
     return true;
 }
 
-bool ParsePort(const char* text, unsigned* out) {
+bool ParsePort(const std::string& text, unsigned* out) {
     char* end = nullptr;
     errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < 1 || value > 65535) {
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || value < 1 || value > 65535) {
         return false;
     }
     *out = static_cast<unsigned>(value);
     return true;
+}
+
+// Refuses an option's value with the program's own words.
+[[noreturn]] void Refuse(const std::string& message) {
+    throw CLI::ValidationError(message);
+}
+
+void SetAnswer(CallOptions* o, const std::string& a) {
+    if (a == "accept") {
+        o->answer = CallOptions::Answer::Accept;
+    } else if (a == "reject") {
+        o->answer = CallOptions::Answer::Reject;
+    } else if (a == "silent") {
+        o->answer = CallOptions::Answer::Silent;
+    } else if (a == "ignore") {
+        o->answer = CallOptions::Answer::Ignore;
+    } else {
+        Refuse("--answer takes accept, reject, silent or ignore");
+    }
+}
+
+// A number of seconds for the option called name.
+std::function<void(const std::string&)> Seconds(const char* name, std::optional<double>* out) {
+    return [name, out](const std::string& v) {
+        double s = 0;
+        if (!ParseSeconds(v, &s)) {
+            Refuse(std::string(name) + " takes a number of seconds");
+        }
+        *out = s;
+    };
+}
+
+// An option with one value, handled by set; given twice, the last one counts.
+void Add(CLI::App& app, const char* name, std::function<void(const std::string&)> set) {
+    app.add_option_function<std::string>(name, std::move(set))
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+void AddOptions(CLI::App& app, CallOptions* o) {
+    Add(app, "--port", [o](const std::string& v) {
+        if (!ParsePort(v, &o->port)) {
+            Refuse("--port takes a number from 1 to 65535");
+        }
+    });
+    Add(app, "--user", [o](const std::string& v) {
+        if (v.empty() || v.size() > 63) {
+            Refuse("--user takes a name of 1 to 63 characters");
+        }
+        o->user = v;
+    });
+    Add(app, "--answer", [o](const std::string& v) { SetAnswer(o, v); });
+    Add(app, "--answer-delay", [o](const std::string& v) {
+        if (!ParseSeconds(v, &o->answerDelay)) {
+            Refuse("--answer-delay takes a number of seconds");
+        }
+    });
+    Add(app, "--mic", [o](const std::string& v) { o->mic = v; });
+    Add(app, "--speaker", [o](const std::string& v) { o->speaker = v; });
+    Add(app, "--hangup-after", Seconds("--hangup-after", &o->hangupAfter));
+    Add(app, "--timeout", Seconds("--timeout", &o->timeout));
 }
 
 ParseResult Fail(std::string error) {
@@ -66,101 +128,70 @@ ParseResult Fail(std::string error) {
     return r;
 }
 
-}  // namespace
-
-ParseResult ParseCallOptions(int argc, const char* const* argv) {
-    ParseResult result;
+// The mode and its address, and what no option took, once the options have been read.
+ParseResult Finish(const CLI::App& app, const CLI::App& listen, const CLI::App& call,
+                   ParseResult result) {
     CallOptions& o = result.options;
-    int i = 1;
-    for (int k = 1; k < argc; ++k) {
-        const std::string_view arg = argv[k];
-        if (arg == "--help" || arg == "-h") {
-            result.action = ParseResult::Action::Help;
-            return result;
+    const std::vector<std::string> extra = app.remaining();
+    if (!listen.parsed() && !call.parsed()) {
+        if (extra.empty()) {
+            return Fail("missing mode: listen or call");
         }
-        if (arg == "--version") {
-            result.action = ParseResult::Action::Version;
-            return result;
+        if (extra.front().rfind('-', 0) != 0) {
+            return Fail("unknown mode '" + extra.front() + "': use listen or call");
         }
     }
-    if (argc < 2) {
-        return Fail("missing mode: listen or call");
+    if (!extra.empty()) {
+        const bool option = extra.front().rfind('-', 0) == 0;
+        return Fail((option ? "unknown option " : "unexpected argument ") + extra.front());
     }
-    const std::string_view mode = argv[i++];
-    if (mode == "listen") {
-        o.mode = CallOptions::Mode::Listen;
-    } else if (mode == "call") {
+    if (call.parsed()) {
         o.mode = CallOptions::Mode::Call;
-        if (i >= argc || std::strncmp(argv[i], "--", 2) == 0) {
+        if (o.address.empty()) {
             return Fail("call needs an ADDRESS");
         }
-        o.address = argv[i++];
         in_addr parsed{};
         if (inet_pton(AF_INET, o.address.c_str(), &parsed) != 1) {
             return Fail("not an IPv4 address: " + o.address);
         }
-    } else {
-        return Fail("unknown mode '" + std::string(mode) + "': use listen or call");
-    }
-
-    bool sawAnswer = false, sawDelay = false;
-    for (; i < argc; ++i) {
-        const std::string_view name = argv[i];
-        if (i + 1 >= argc) {
-            return Fail(std::string(name) + " needs a value");
+        if (app.count("--answer") > 0 || app.count("--answer-delay") > 0) {
+            return Fail("--answer and --answer-delay are for listen");
         }
-        const char* value = argv[++i];
-        if (name == "--port") {
-            if (!ParsePort(value, &o.port)) {
-                return Fail("--port takes a number from 1 to 65535");
-            }
-        } else if (name == "--user") {
-            if (*value == '\0' || std::strlen(value) > 63) {
-                return Fail("--user takes a name of 1 to 63 characters");
-            }
-            o.user = value;
-        } else if (name == "--answer") {
-            const std::string_view a = value;
-            if (a == "accept") {
-                o.answer = CallOptions::Answer::Accept;
-            } else if (a == "reject") {
-                o.answer = CallOptions::Answer::Reject;
-            } else if (a == "silent") {
-                o.answer = CallOptions::Answer::Silent;
-            } else if (a == "ignore") {
-                o.answer = CallOptions::Answer::Ignore;
-            } else {
-                return Fail("--answer takes accept, reject, silent or ignore");
-            }
-            sawAnswer = true;
-        } else if (name == "--answer-delay") {
-            if (!ParseSeconds(value, &o.answerDelay)) {
-                return Fail("--answer-delay takes a number of seconds");
-            }
-            sawDelay = true;
-        } else if (name == "--mic") {
-            o.mic = value;
-        } else if (name == "--speaker") {
-            o.speaker = value;
-        } else if (name == "--hangup-after") {
-            double s = 0;
-            if (!ParseSeconds(value, &s)) {
-                return Fail("--hangup-after takes a number of seconds");
-            }
-            o.hangupAfter = s;
-        } else if (name == "--timeout") {
-            double s = 0;
-            if (!ParseSeconds(value, &s)) {
-                return Fail("--timeout takes a number of seconds");
-            }
-            o.timeout = s;
-        } else {
-            return Fail("unknown option " + std::string(name));
-        }
-    }
-    if (o.mode == CallOptions::Mode::Call && (sawAnswer || sawDelay)) {
-        return Fail("--answer and --answer-delay are for listen");
     }
     result.action = ParseResult::Action::Run;
     return result;
+}
+
+}  // namespace
+
+ParseResult ParseCallOptions(int argc, const char* const* argv) {
+    ParseResult result;
+    CLI::App app("zorvo-call", "zorvo-call");
+    // Help and version answer as soon as they are met, before any value is judged.
+    app.set_help_flag();
+    app.add_flag_callback("-h,--help", [] { throw CLI::CallForHelp(); })->trigger_on_parse();
+    app.add_flag_callback("--version", [] { throw CLI::CallForVersion(); })->trigger_on_parse();
+    app.allow_extras();
+    AddOptions(app, &result.options);
+    // The options may stand before or after the mode.
+    CLI::App* listen = app.add_subcommand("listen")->fallthrough();
+    CLI::App* call = app.add_subcommand("call")->fallthrough();
+    call->add_option("ADDRESS", result.options.address);
+    app.require_subcommand(0, 1);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        result.action = ParseResult::Action::Help;
+        return result;
+    } catch (const CLI::CallForVersion&) {
+        result.action = ParseResult::Action::Version;
+        return result;
+    } catch (const CLI::ArgumentMismatch& e) {
+        // The message begins with the option's name: "--timeout: 1 required TEXT missing".
+        const std::string what = e.what();
+        return Fail(what.substr(0, what.find(':')) + " needs a value");
+    } catch (const CLI::ParseError& e) {
+        return Fail(e.what());
+    }
+    return Finish(app, *listen, *call, std::move(result));
 }

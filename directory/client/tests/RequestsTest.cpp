@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "directory/protocol/Pages.h"
+
 namespace {
 
 const ServerInfo kDir{"127.0.0.1:8080", "/dir"};
@@ -61,6 +63,22 @@ TEST(Replies, SessionIdComesFromTheFirstAcceptedReport) {
 TEST(Replies, SplitWordsSkipsAllWhiteSpace) {
     EXPECT_EQ(SplitWords(" a\tb\r\nc  "), (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_TRUE(SplitWords("").empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Replies, AreJudgedByTheirFirstCharacterAlone) {
+    using directory::replies::Judge;
+    using directory::replies::Verdict;
+    EXPECT_EQ(Judge("+OK alice"), Verdict::Accepted);
+    EXPECT_EQ(Judge("+"), Verdict::Accepted);
+    EXPECT_EQ(Judge("-ERR invalid user name or password"), Verdict::Refused);
+    EXPECT_EQ(Judge("#ERR Please login again."), Verdict::Message);
+    EXPECT_EQ(Judge("<html>not found</html>"), Verdict::Other);
+    EXPECT_EQ(Judge(" +OK"), Verdict::Other);
+    EXPECT_EQ(Judge(""), Verdict::Other);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "directory/protocol/Pages.h"
 #include "directory/server/SqliteStorage.h"
 
 namespace {
@@ -429,6 +430,36 @@ TEST(SqliteStorage, RefusesAFileThatIsNotADatabase) {
     EXPECT_FALSE(SqliteStorage::Open(path, &error));
     EXPECT_FALSE(error.empty());
     unlink(path.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+using directory::replies::Judge;
+using directory::replies::Verdict;
+
+TEST_F(DirectoryTest, RefusalsTakeTheFormTheClientJudgesForEachPage) {
+    Register("amy", "pw");
+    EXPECT_EQ(Judge(Login("amy", "no")), Verdict::Refused);
+    EXPECT_EQ(Judge(Get("/zorvo\\iamup.asp?User=amy&Pass=no&IPAddr=LAN").body), Verdict::Message);
+    EXPECT_EQ(Judge(Get("/zorvo\\GetUserList.asp?User=amy&Pass=no").body), Verdict::Refused);
+    EXPECT_EQ(Judge(Get("/zorvo\\SyncBList.asp?User=amy&Pass=no&buddy=bo").body), Verdict::Refused);
+    EXPECT_EQ(Judge(Login("amy", "pw")), Verdict::Accepted);
+    EXPECT_EQ(Judge(Get("/zorvo\\iamup.asp?User=amy&Pass=pw&IPAddr=LAN").body), Verdict::Accepted);
+}
+
+TEST_F(DirectoryTest, AMalformedValueIsRefusedBeforeThePasswordIsChecked) {
+    Register("amy", "pw");
+    HttpReply r = Get("/zorvo\\logmein.asp?User=amy&Pass=wrong&IPAddr=1.2.3");
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(r.body, "-ERR bad IPAddr");
+    r = Get("/zorvo\\SyncBList.asp?User=amy&Pass=wrong&buddy=a%20b");
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(r.body, "-ERR invalid buddy name");
+    r = Get("/zorvo\\iamup.asp?User=amy&Pass=wrong&IPAddr=LAN");
+    EXPECT_EQ(r.status, 403);
+    EXPECT_EQ(r.body, "#ERR Invalid user name or password. Please login again.");
 }
 
 }  // namespace

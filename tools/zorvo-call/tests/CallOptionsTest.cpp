@@ -72,3 +72,45 @@ TEST(CallOptions, HelpAndVersionWinAnywhere) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string ErrorOf(std::vector<const char*> args) {
+    const auto r = Parse(std::move(args));
+    EXPECT_EQ(r.action, ParseResult::Action::Error);
+    return r.error;
+}
+
+TEST(CallOptions, ErrorsNameTheOptionAndWhatItTakes) {
+    EXPECT_EQ(ErrorOf({}), "missing mode: listen or call");
+    EXPECT_EQ(ErrorOf({"talk"}), "unknown mode 'talk': use listen or call");
+    EXPECT_EQ(ErrorOf({"call"}), "call needs an ADDRESS");
+    EXPECT_EQ(ErrorOf({"call", "example.org"}), "not an IPv4 address: example.org");
+    EXPECT_EQ(ErrorOf({"call", "1.2.3.4", "--answer-delay", "2"}),
+              "--answer and --answer-delay are for listen");
+    EXPECT_EQ(ErrorOf({"listen", "--port", "0"}), "--port takes a number from 1 to 65535");
+    EXPECT_EQ(ErrorOf({"listen", "--user", ""}), "--user takes a name of 1 to 63 characters");
+    EXPECT_EQ(ErrorOf({"listen", "--answer", "maybe"}),
+              "--answer takes accept, reject, silent or ignore");
+    EXPECT_EQ(ErrorOf({"listen", "--answer-delay", "x"}),
+              "--answer-delay takes a number of seconds");
+    EXPECT_EQ(ErrorOf({"listen", "--hangup-after", "-2"}),
+              "--hangup-after takes a number of seconds");
+    EXPECT_EQ(ErrorOf({"listen", "--timeout", "inf"}), "--timeout takes a number of seconds");
+    EXPECT_EQ(ErrorOf({"listen", "--timeout"}), "--timeout needs a value");
+    EXPECT_EQ(ErrorOf({"listen", "--bogus", "1"}), "unknown option --bogus");
+}
+
+TEST(CallOptions, OptionsMayStandOnEitherSideOfTheMode) {
+    auto r = Parse({"--port", "1800", "call", "10.0.0.2", "--user", "amy"});
+    ASSERT_EQ(r.action, ParseResult::Action::Run) << r.error;
+    EXPECT_EQ(r.options.mode, CallOptions::Mode::Call);
+    EXPECT_EQ(r.options.address, "10.0.0.2");
+    EXPECT_EQ(r.options.port, 1800u);
+    EXPECT_EQ(r.options.user, "amy");
+    r = Parse({"listen", "--answer", "reject", "--answer", "ignore"});
+    ASSERT_EQ(r.action, ParseResult::Action::Run) << r.error;
+    EXPECT_EQ(r.options.answer, CallOptions::Answer::Ignore);
+}
+
+}  // namespace

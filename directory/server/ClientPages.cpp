@@ -1,0 +1,197 @@
+// The pages the desktop client asks for: discovery, login and logoff, the heartbeat, the list of
+// online buddies, the call report and the buddy-list sync.
+
+#include <algorithm>
+
+#include "directory/protocol/Pages.h"
+#include "directory/server/Directory.h"
+
+namespace pages = directory::pages;
+namespace replies = directory::replies;
+
+HttpReply Directory::Discovery(const HttpRequest& request) {
+    std::string path = m_options.pagePath;
+    while (!path.empty() && path.back() == '/') {
+        path.pop_back();
+    }
+    return Text(200, std::string("[") + pages::kDiscoverySection + "]\r\n" +
+                         pages::kDiscoveryHostKey + "=" + WebHost(request) + "\r\n" +
+                         pages::kDiscoveryPathKey + "=" + path + "\r\n");
+}
+
+HttpReply Directory::Login(const Params& p) {
+    std::string address;
+    Admission how{Page::Login, true};
+    how.check = [&] { return NormalizeAddress(*p.One("IPAddr"), &address) ? "" : "bad IPAddr"; };
+    std::string name;
+    if (auto refusal = Admit(p, {"User", "Pass", "IPAddr"}, how, &name)) {
+        return *refusal;
+    }
+    std::vector<std::string> buddies;
+    if (m_storage.GetBuddies(name, &buddies) != StoreResult::Ok) {
+        return Refuse(Page::Login, 500, "the directory cannot be read");
+    }
+    m_storage.SetOnline(name, address, Now());
+    // The client takes the buddy names from the fifth character on: "+OK " and the names.
+    std::string body(replies::kOk);
+    body.resize(replies::kLoginBuddyTextOffset, ' ');
+    for (size_t i = 0; i < buddies.size(); ++i) {
+        body += (i == 0 ? "" : " ") + buddies[i];
+    }
+    return Text(200, body);
+}
+
+HttpReply Directory::Logoff(const Params& p) {
+    std::string name;
+    if (auto refusal = Admit(p, {"User", "Pass"}, {Page::Logoff}, &name)) {
+        return *refusal;
+    }
+    m_storage.SetOffline(name);
+    return Accept();
+}
+
+HttpReply Directory::IamUp(const Params& p) {
+    std::string address;
+    Admission how{Page::IamUp, false, "Invalid user name or password. Please login again."};
+    how.check = [&] { return NormalizeAddress(*p.One("IPAddr"), &address) ? "" : "bad IPAddr"; };
+    std::string name;
+    if (auto refusal = Admit(p, {"User", "Pass", "IPAddr"}, how, &name)) {
+        return *refusal;
+    }
+    m_storage.SetOnline(name, address, Now());
+    return Accept();
+}
+
+HttpReply Directory::UserList(const Params& p) {
+    std::string name;
+    if (auto refusal = Admit(p, {"User", "Pass"}, {Page::UserList}, &name)) {
+        return *refusal;
+    }
+    // Every buddy asked about that is online, once, with the address it reported or "LAN".
+    std::string body(replies::kOk);
+    int64_t since = Now() - m_options.onlineSeconds;
+    std::vector<std::string> listed;
+    for (const std::string& raw : p.All("buddy")) {
+        std::string buddy;
+        std::string address;
+        if (!NormalizeName(raw, &buddy) ||
+            std::find(listed.begin(), listed.end(), buddy) != listed.end() ||
+            !m_storage.GetOnline(buddy, since, &address)) {
+            continue;
+        }
+        listed.push_back(buddy);
+        body += " " + buddy + " " + address;
+        if (body.size() > 4000) {
+            break;  // the client reads at most 4095 bytes
+        }
+    }
+    return Text(200, body);
+}
+
+namespace {
+
+// The numbers of a call report, none of them negative; fills *problem with the first bad one.
+bool CallFigures(const Params& p, int* minutes, int* session, int* delay, std::string* problem) {
+    const std::pair<const char*, int*> figures[] = {
+        {"Minutes", minutes}, {"SessionID", session}, {"AvgDelay", delay}};
+    for (const auto& [key, value] : figures) {
+        if (!Directory::ParseInt32(*p.One(key), value) || *value < 0) {
+            *problem = std::string("bad ") + key;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+HttpReply Directory::CallReport(const Params& p) {
+    std::string problem;
+    if (!RequireOnce(p, {"User", "RemUser", "Minutes", "SessionID", "AvgDelay"}, &problem)) {
+        return Refuse(Page::CallReport, 400, problem);
+    }
+    const std::string& remote = *p.One("RemUser");
+    if (remote.empty() || remote.size() > kMaxName || HasControl(remote)) {
+        return Refuse(Page::CallReport, 400, "bad RemUser");
+    }
+    int minutes = 0;
+    int session = 0;
+    int delay = 0;
+    if (!CallFigures(p, &minutes, &session, &delay, &problem)) {
+        return Refuse(Page::CallReport, 400, problem);
+    }
+    // The client sends no password with a report; the user must exist.
+    std::string name;
+    std::string hash;
+    StoreResult known = NormalizeName(*p.One("User"), &name)
+                            ? m_storage.GetPasswordHash(name, &hash)
+                            : StoreResult::NotFound;
+    if (known == StoreResult::NotFound) {
+        return Refuse(Page::CallReport, 403, "unknown user");
+    }
+    if (known != StoreResult::Ok) {
+        return Refuse(Page::CallReport, 500, "the directory cannot be read");
+    }
+    int64_t id = session;
+    StoreResult r = session == 0 ? m_storage.OpenCall(name, remote, minutes, delay, Now(),
+                                                      m_options.callReopenSeconds, &id)
+                                 : m_storage.UpdateCall(session, name, minutes, delay, Now());
+    if (r == StoreResult::NotFound) {
+        return Refuse(Page::CallReport, 404, "unknown SessionID");
+    }
+    if (r != StoreResult::Ok) {
+        return Refuse(Page::CallReport, 500, "the call record cannot be written");
+    }
+    // The client reads the record number from the fifth character on.
+    return Accept(std::to_string(id));
+}
+
+namespace {
+
+// The buddies of a sync request, normalised, each once; fills *problem when one is invalid or
+// the list is longer than the client can read back.
+bool BuddiesToStore(const Params& p, std::vector<std::string>* buddies, std::string* problem) {
+    size_t length = 0;
+    for (const std::string& raw : p.All("buddy")) {
+        std::string buddy;
+        if (!Directory::NormalizeName(raw, &buddy)) {
+            *problem = "invalid buddy name";
+            return false;
+        }
+        if (std::find(buddies->begin(), buddies->end(), buddy) != buddies->end()) {
+            continue;
+        }
+        length += buddy.size() + 1;
+        if (length > kMaxBuddyText) {
+            *problem = "buddy list too long";
+            return false;
+        }
+        buddies->push_back(buddy);
+    }
+    return true;
+}
+
+}  // namespace
+
+HttpReply Directory::SyncBuddies(const Params& p) {
+    // The whole list is checked before anything is written.
+    std::vector<std::string> buddies;
+    Admission how{Page::SyncBuddies};
+    how.check = [&] {
+        std::string problem;
+        BuddiesToStore(p, &buddies, &problem);
+        return problem;
+    };
+    std::string name;
+    if (auto refusal = Admit(p, {"User", "Pass"}, how, &name)) {
+        return *refusal;
+    }
+    StoreResult r = m_storage.SetBuddies(name, buddies);
+    if (r == StoreResult::NotFound) {
+        return Refuse(Page::SyncBuddies, 403, "invalid user name or password");
+    }
+    if (r != StoreResult::Ok) {
+        return Refuse(Page::SyncBuddies, 500, "the buddy list cannot be written");
+    }
+    return Accept();
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+// One HTTP request as the page handling sees it; no sockets involved.
+struct HttpRequest {
+    std::string method;  // "GET", "HEAD", "POST", ...
+    std::string target;  // the raw request target: path, then "?" and the query
+    std::string body;    // a POSTed form
+    std::string contentType;
+    std::string host;  // the Host header
+};
+
+struct HttpReply {
+    int status = 200;
+    std::string contentType = "text/plain; charset=utf-8";
+    std::string body;
+    std::string page = "-";  // the page recognised, for the request log
+};

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "directory/server/Http.h"
+#include "directory/server/Query.h"
+
+// What the service's page handlers share: which page a request is for, the forms of their
+// replies, and the checks of request keys and values they all make.
+
+// Pages the service answers.
+enum class Page {
+    None,
+    Index,
+    Discovery,
+    Login,
+    Logoff,
+    IamUp,
+    UserList,
+    CallReport,
+    SyncBuddies,
+    Register,
+    MyAccount
+};
+
+// The page named by the last step of a path, matched without regard to case (like the web server
+// the client was written for); None for any other name.
+Page PageNamed(std::string_view name);
+// The page's name as the request log shows it.
+std::string PageLabel(Page page);
+
+inline constexpr size_t kMaxName = 63;         // the client keeps names in 64-byte buffers
+inline constexpr size_t kMaxPassword = 63;     // and passwords too
+inline constexpr size_t kMaxBuddyText = 2047;  // the client reads the saved list into 2048 bytes
+
+bool StartsNoCase(std::string_view text, std::string_view prefix);
+bool HasControl(std::string_view s);
+
+// A refusal's text: "-ERR reason".
+std::string RefusalText(std::string_view reason);
+// A text/plain reply.
+HttpReply Text(int status, std::string body);
+// The plain acceptance "+OK", with more text after a blank when given.
+HttpReply Accept(std::string_view more = {});
+// A refusal in the form the client judges for that page: the heartbeat page is refused only by
+// a reply beginning with "#", every other page by one beginning with "-".
+HttpReply Refuse(Page page, int status, const std::string& reason);
+
+// The required keys of a request, each given exactly once; fills *problem with the first one
+// that is not.
+bool RequireOnce(const Params& p, std::initializer_list<const char*> keys, std::string* problem);
+
+std::string HtmlEscape(std::string_view s);
+// A whole HTML page with the title as its heading.
+HttpReply Html(int status, const std::string& title, const std::string& content);
+std::string Paragraph(const std::string& text);

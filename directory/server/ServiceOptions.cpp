@@ -1,0 +1,140 @@
+#include "directory/server/ServiceOptions.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+const char* const kServiceUsage =
+    "Usage: zorvo-directory [OPTION]...\n"
+    "The Zorvo directory service: accounts, buddy lists, presence and call records over HTTP.\n"
+    "\n"
+    "  --listen HOST:PORT    address to serve on (default 127.0.0.1:8080; port 0 picks one)\n"
+    "  --db FILE             SQLite database (default $XDG_DATA_HOME/zorvo/directory.db)\n"
+    "  --advertise HOST[:PORT]\n"
+    "                        server published in ZorvoServer.txt (default: the listen\n"
+    "                        address, or the request's Host when listening on 0.0.0.0)\n"
+    "  --page-path PATH      page prefix published in ZorvoServer.txt (default /zorvo)\n"
+    "  --online-seconds N    a user stays online N seconds after a heartbeat (default 120)\n"
+    "  --threads N           requests served at the same time (default 64)\n"
+    "  --hash-cost LEVEL     password hash cost: interactive (default), moderate, or min\n"
+    "                        (min only for tests and benchmarks)\n"
+    "  --log FILE            request log file, '-' for standard output (default), or 'none'\n"
+    "  --help                show this help and exit\n"
+    "  --version             show the version and exit\n";
+
+namespace {
+
+bool ParseCount(const std::string& text, long low, long high, long* out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v < low || v > high) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+// Refuses an option's value with the program's own words.
+[[noreturn]] void Refuse(const std::string& message) {
+    throw CLI::ValidationError(message);
+}
+
+void SetListen(ServiceOptions* o, const std::string& listen) {
+    std::string::size_type colon = listen.rfind(':');
+    long port = -1;
+    if (colon == std::string::npos || colon == 0 ||
+        !ParseCount(listen.substr(colon + 1), 0, 65535, &port)) {
+        Refuse("--listen takes HOST:PORT, for example 127.0.0.1:8080");
+    }
+    o->listen = listen;
+    o->host = listen.substr(0, colon);
+    o->port = static_cast<int>(port);
+}
+
+void SetPagePath(ServiceOptions* o, const std::string& path) {
+    if (path.empty() || path[0] != '/' || path.find_first_of(" \t\r\n\\?#") != std::string::npos) {
+        Refuse("--page-path takes a path that begins with /, for example /zorvo");
+    }
+    o->pagePath = path;
+}
+
+void SetHashCost(ServiceOptions* o, const std::string& level) {
+    if (level == "interactive") {
+        o->hashCost = HashCost::Interactive;
+    } else if (level == "moderate") {
+        o->hashCost = HashCost::Moderate;
+    } else if (level == "min") {
+        o->hashCost = HashCost::Min;
+    } else {
+        Refuse("--hash-cost takes interactive, moderate or min");
+    }
+}
+
+// An option with one value, handled by set; given twice, the last one counts.
+void Add(CLI::App& app, const char* name, std::function<void(const std::string&)> set) {
+    app.add_option_function<std::string>(name, std::move(set))
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+void Describe(CLI::App& app, ServiceOptions* o) {
+    // Help and version answer as soon as they are met, before any value is judged.
+    app.set_help_flag();
+    app.add_flag_callback("-h,--help", [] { throw CLI::CallForHelp(); })->trigger_on_parse();
+    app.add_flag_callback("--version", [] { throw CLI::CallForVersion(); })->trigger_on_parse();
+    app.allow_extras();
+    Add(app, "--listen", [o](const std::string& v) { SetListen(o, v); });
+    Add(app, "--db", [o](const std::string& v) { o->db = v; });
+    Add(app, "--advertise", [o](const std::string& v) { o->advertise = v; });
+    Add(app, "--page-path", [o](const std::string& v) { SetPagePath(o, v); });
+    Add(app, "--log", [o](const std::string& v) { o->logFile = v; });
+    Add(app, "--online-seconds", [o](const std::string& v) {
+        if (!ParseCount(v, 1, 86400, &o->onlineSeconds)) {
+            Refuse("--online-seconds takes a number from 1 to 86400");
+        }
+    });
+    Add(app, "--threads", [o](const std::string& v) {
+        if (!ParseCount(v, 1, 1024, &o->threads)) {
+            Refuse("--threads takes a number from 1 to 1024");
+        }
+    });
+    Add(app, "--hash-cost", [o](const std::string& v) { SetHashCost(o, v); });
+}
+
+ServiceCommand Failed(std::string error) {
+    ServiceCommand c;
+    c.action = ServiceCommand::Action::Error;
+    c.error = std::move(error);
+    return c;
+}
+
+}  // namespace
+
+ServiceCommand ParseServiceOptions(int argc, const char* const* argv) {
+    ServiceCommand command;
+    CLI::App app("zorvo-directory", "zorvo-directory");
+    Describe(app, &command.options);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        command.action = ServiceCommand::Action::Help;
+        return command;
+    } catch (const CLI::CallForVersion&) {
+        command.action = ServiceCommand::Action::Version;
+        return command;
+    } catch (const CLI::ArgumentMismatch& e) {
+        // The message begins with the option's name: "--db: 1 required TEXT missing".
+        std::string what = e.what();
+        return Failed("option " + what.substr(0, what.find(':')) + " needs a value (see --help)");
+    } catch (const CLI::ParseError& e) {
+        return Failed(e.what());
+    }
+    std::vector<std::string> extra = app.remaining();
+    if (!extra.empty()) {
+        return Failed("unknown option " + extra.front() + " (see --help)");
+    }
+    command.action = ServiceCommand::Action::Run;
+    return command;
+}

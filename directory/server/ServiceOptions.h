@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+#include "directory/server/Authentication.h"
+
+// The command line of zorvo-directory.
+struct ServiceOptions {
+    std::string listen = "127.0.0.1:8080";
+    std::string host = "127.0.0.1";  // the address part of listen
+    int port = 8080;                 // its port; 0 lets the system pick one
+    std::string db;                  // empty: the default database file
+    std::string advertise;
+    std::string pagePath = "/zorvo";
+    std::string logFile = "-";  // "-" standard output, "none" no log
+    long onlineSeconds = 120;
+    long threads = 64;
+    HashCost hashCost = HashCost::Interactive;
+};
+
+// What the command line asks for.
+struct ServiceCommand {
+    enum class Action { Run, Help, Version, Error };
+    Action action = Action::Error;
+    ServiceOptions options;
+    std::string error;  // for Error: one line saying what is wrong
+};
+
+ServiceCommand ParseServiceOptions(int argc, const char* const* argv);
+
+extern const char* const kServiceUsage;

@@ -1,0 +1,94 @@
+#include "directory/server/ServiceOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+ServiceCommand Parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "zorvo-directory");
+    return ParseServiceOptions(static_cast<int>(args.size()), args.data());
+}
+
+std::string ErrorOf(std::vector<const char*> args) {
+    ServiceCommand c = Parse(std::move(args));
+    EXPECT_EQ(c.action, ServiceCommand::Action::Error);
+    EXPECT_EQ(c.error.find('\n'), std::string::npos) << c.error;
+    return c.error;
+}
+
+TEST(ServiceOptions, NoOptionsGiveTheDefaults) {
+    ServiceCommand c = Parse({});
+    ASSERT_EQ(c.action, ServiceCommand::Action::Run) << c.error;
+    EXPECT_EQ(c.options.host, "127.0.0.1");
+    EXPECT_EQ(c.options.port, 8080);
+    EXPECT_EQ(c.options.db, "");
+    EXPECT_EQ(c.options.pagePath, "/zorvo");
+    EXPECT_EQ(c.options.logFile, "-");
+    EXPECT_EQ(c.options.onlineSeconds, 120);
+    EXPECT_EQ(c.options.threads, 64);
+    EXPECT_EQ(c.options.hashCost, HashCost::Interactive);
+}
+
+TEST(ServiceOptions, EveryOptionIsTaken) {
+    ServiceCommand c = Parse({"--listen", "0.0.0.0:0", "--db", "/tmp/x.db", "--advertise",
+                              "dir.example:80", "--page-path", "/p/q", "--online-seconds", "30",
+                              "--threads", "8", "--hash-cost", "min", "--log", "none"});
+    ASSERT_EQ(c.action, ServiceCommand::Action::Run) << c.error;
+    EXPECT_EQ(c.options.listen, "0.0.0.0:0");
+    EXPECT_EQ(c.options.host, "0.0.0.0");
+    EXPECT_EQ(c.options.port, 0);
+    EXPECT_EQ(c.options.db, "/tmp/x.db");
+    EXPECT_EQ(c.options.advertise, "dir.example:80");
+    EXPECT_EQ(c.options.pagePath, "/p/q");
+    EXPECT_EQ(c.options.onlineSeconds, 30);
+    EXPECT_EQ(c.options.threads, 8);
+    EXPECT_EQ(c.options.hashCost, HashCost::Min);
+    EXPECT_EQ(c.options.logFile, "none");
+    EXPECT_EQ(Parse({"--hash-cost", "moderate"}).options.hashCost, HashCost::Moderate);
+}
+
+TEST(ServiceOptions, AnOptionGivenTwiceKeepsItsLastValue) {
+    ServiceCommand c = Parse({"--threads", "2", "--threads", "3"});
+    ASSERT_EQ(c.action, ServiceCommand::Action::Run) << c.error;
+    EXPECT_EQ(c.options.threads, 3);
+}
+
+TEST(ServiceOptions, BadValuesAreRefusedInTheProgramsOwnWords) {
+    EXPECT_EQ(ErrorOf({"--online-seconds", "0"}),
+              "--online-seconds takes a number from 1 to 86400");
+    EXPECT_EQ(ErrorOf({"--online-seconds", "86401"}),
+              "--online-seconds takes a number from 1 to 86400");
+    EXPECT_EQ(ErrorOf({"--threads", "12x"}), "--threads takes a number from 1 to 1024");
+    EXPECT_EQ(ErrorOf({"--threads", "-4"}), "--threads takes a number from 1 to 1024");
+    EXPECT_EQ(ErrorOf({"--hash-cost", "cheap"}), "--hash-cost takes interactive, moderate or min");
+    EXPECT_EQ(ErrorOf({"--listen", "8080"}),
+              "--listen takes HOST:PORT, for example 127.0.0.1:8080");
+    EXPECT_EQ(ErrorOf({"--listen", ":8080"}),
+              "--listen takes HOST:PORT, for example 127.0.0.1:8080");
+    EXPECT_EQ(ErrorOf({"--listen", "localhost:65536"}),
+              "--listen takes HOST:PORT, for example 127.0.0.1:8080");
+    EXPECT_EQ(ErrorOf({"--page-path", "zorvo"}),
+              "--page-path takes a path that begins with /, for example /zorvo");
+    EXPECT_EQ(ErrorOf({"--page-path", "/a b"}),
+              "--page-path takes a path that begins with /, for example /zorvo");
+}
+
+TEST(ServiceOptions, AMissingValueOrAnUnknownOptionIsNamed) {
+    EXPECT_EQ(ErrorOf({"--db"}), "option --db needs a value (see --help)");
+    EXPECT_EQ(ErrorOf({"--threads", "4", "--log"}), "option --log needs a value (see --help)");
+    EXPECT_EQ(ErrorOf({"--bogus", "1"}), "unknown option --bogus (see --help)");
+    EXPECT_EQ(ErrorOf({"-x"}), "unknown option -x (see --help)");
+    EXPECT_EQ(ErrorOf({"serve"}), "unknown option serve (see --help)");
+}
+
+TEST(ServiceOptions, HelpAndVersionAnswerWhereverTheyStand) {
+    EXPECT_EQ(Parse({"--help"}).action, ServiceCommand::Action::Help);
+    EXPECT_EQ(Parse({"-h"}).action, ServiceCommand::Action::Help);
+    EXPECT_EQ(Parse({"--threads", "x", "--help"}).action, ServiceCommand::Action::Help);
+    EXPECT_EQ(Parse({"--version"}).action, ServiceCommand::Action::Version);
+    EXPECT_EQ(Parse({"--bogus", "--version"}).action, ServiceCommand::Action::Version);
+}
+
+}  // namespace
