@@ -14,6 +14,8 @@ packages=(
     libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev libsodium-dev
     # desktop client
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    # installing and packaging: desktop entry and unit checks, Debian package
+    desktop-file-utils systemd dpkg-dev file
     # screens, sound and load for tests
     xvfb xauth x11-apps imagemagick espeak-ng sox wrk
 )
