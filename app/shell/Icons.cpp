@@ -88,12 +88,16 @@ QString IconThemeFolder(const QString& programDir) {
     return QDir::cleanPath(programDir + "/" ZORVO_DATA_FROM_BIN "/icons/hicolor");
 }
 
-QIcon MainIcon() {
-    const QIcon installed = LoadMainIcon(IconThemeFolder(QCoreApplication::applicationDirPath()));
+QIcon MainIconFrom(const QString& hicolorRoot) {
+    const QIcon installed = LoadMainIcon(hicolorRoot);
     if (!installed.isNull()) {
         return installed;
     }
     return Make(kMainDisc, Qt::white, 0);
+}
+
+QIcon MainIcon() {
+    return MainIconFrom(IconThemeFolder(QCoreApplication::applicationDirPath()));
 }
 QIcon TalkIcon() {
     return Make(QColor(), QColor(20, 150, 40), 0);

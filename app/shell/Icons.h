@@ -24,6 +24,9 @@ QImage DrawMainIcon(int size);
 // zorvo.png for every size of kMainIconSizes); a null icon when none of them can be read.
 QIcon LoadMainIcon(const QString& hicolorRoot);
 
+// The program icon from the files under `hicolorRoot`, or drawn when none can be read.
+QIcon MainIconFrom(const QString& hicolorRoot);
+
 // The icon theme folder that belongs to a program in `programDir`: <programDir>/<data>/icons/
 // hicolor, where <data> is the data folder as seen from the program's folder ("../share").
 QString IconThemeFolder(const QString& programDir);

@@ -4,8 +4,10 @@
 #include "app/shell/Icons.h"
 #include "app/sounds/SoundPlayer.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QTemporaryDir>
 
@@ -41,6 +43,12 @@ TEST(SoundLookup, WithNoSoundFolderTheNamesPointBesideTheProgram) {
     EXPECT_EQ(SoundsFolderFor(prefix.bin()), prefix.bin() + "/sounds");
 }
 
+TEST(SoundLookup, TheBuildTreeProgramFindsItsSoundsBesideIt) {
+    const QString program = QCoreApplication::applicationDirPath();
+    EXPECT_EQ(SoundsFolderFor(program), program + "/sounds");
+    EXPECT_TRUE(QFileInfo::exists(SoundsFolderFor(program) + "/phonering.wav"));
+}
+
 TEST(SoundLookup, TheSoundsFolderVariableOverridesTheLookup) {
     qputenv("ZORVO_SOUNDS_DIR", "/nowhere/sounds");
     const QString folder = SoundsFolder();
@@ -69,10 +77,25 @@ TEST(IconLookup, TheProgramIconIsReadFromTheIconFiles) {
     EXPECT_EQ(shown.pixelColor(24, 24), QColor(250, 10, 200));
 }
 
-TEST(IconLookup, NoIconFilesGiveANullIconSoTheDrawingIsUsed) {
+TEST(IconLookup, WithoutIconFilesTheProgramIconIsDrawn) {
     Prefix prefix;
-    EXPECT_TRUE(icons::LoadMainIcon(icons::IconThemeFolder(prefix.bin())).isNull());
-    EXPECT_FALSE(icons::MainIcon().isNull());
+    const QString theme = icons::IconThemeFolder(prefix.bin());
+    EXPECT_TRUE(icons::LoadMainIcon(theme).isNull());
+    const QIcon icon = icons::MainIconFrom(theme);
+    ASSERT_FALSE(icon.isNull());
+    EXPECT_EQ(icon.pixmap(48, 48).toImage().convertToFormat(QImage::Format_ARGB32),
+              icons::DrawMainIcon(48).convertToFormat(QImage::Format_ARGB32));
+}
+
+TEST(IconLookup, TheBuildTreeProgramFindsTheIconFilesMadeAtBuildTime) {
+    const QString theme = icons::IconThemeFolder(QCoreApplication::applicationDirPath());
+    for (int size : icons::kMainIconSizes) {
+        const QImage file(QStringLiteral("%1/%2x%2/apps/zorvo.png").arg(theme).arg(size));
+        ASSERT_EQ(file.size(), QSize(size, size)) << size;
+        EXPECT_EQ(file.convertToFormat(QImage::Format_ARGB32),
+                  icons::DrawMainIcon(size).convertToFormat(QImage::Format_ARGB32))
+            << size;
+    }
 }
 
 TEST(IconLookup, AnUnreadableIconFileIsSkipped) {

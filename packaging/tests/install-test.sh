@@ -23,7 +23,7 @@ quiet() {  # quiet COMMAND...: succeeds when the command succeeds and prints not
 }
 runpath() { readelf -d "$1" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p'; }
 
-if ! cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
+if ! "${CMAKE:-cmake}" --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
     cat "$work/install.log" >&2
     echo "install-test: cmake --install failed" >&2
     exit 1
