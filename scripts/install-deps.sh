@@ -18,6 +18,8 @@ packages=(
     pmccabe desktop-file-utils systemd file dpkg-dev
     # desktop client
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    # installing and packaging: desktop entry and unit checks, Debian package
+    desktop-file-utils systemd dpkg-dev file
     # screens, sound and load for tests
     xvfb xauth x11-apps imagemagick espeak-ng sox wrk
 )

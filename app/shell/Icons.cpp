@@ -1,19 +1,28 @@
 #include "app/shell/Icons.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 
+#include <algorithm>
+
+#ifndef ZORVO_DATA_FROM_BIN
+#define ZORVO_DATA_FROM_BIN "../share"
+#endif
+
 namespace icons {
 namespace {
 
-// A telephone handset: two ear pieces joined by a curved grip.
+// A telephone handset: two ear pieces joined by a curved grip, centred in `box`.
 void DrawHandset(QPainter& p, const QRectF& box, const QColor& colour, double angle) {
     p.save();
     p.translate(box.center());
     p.rotate(angle);
     const double s = box.width() / 32.0;
     p.scale(s, s);
+    p.translate(0, 4);  // the shape spans -10 to 2 in height
     QPainterPath path;
     path.moveTo(-12, -4);
     path.cubicTo(-6, -12, 6, -12, 12, -4);
@@ -30,30 +39,65 @@ void DrawHandset(QPainter& p, const QRectF& box, const QColor& colour, double an
     p.restore();
 }
 
+QImage Draw(int size, const QColor& disc, const QColor& handset, double angle) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const double margin = std::max(1.0, size / 32.0);
+    const QRectF box(margin, margin, size - 2 * margin, size - 2 * margin);
+    if (disc.isValid()) {
+        p.setBrush(disc);
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(box);
+    }
+    const double inset = size / 10.0;
+    DrawHandset(p, box.adjusted(inset, inset, -inset, -inset), handset, angle);
+    return image;
+}
+
 QIcon Make(const QColor& disc, const QColor& handset, double angle) {
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter p(&pixmap);
-        p.setRenderHint(QPainter::Antialiasing);
-        const QRectF box(1, 1, size - 2, size - 2);
-        if (disc.isValid()) {
-            p.setBrush(disc);
-            p.setPen(Qt::NoPen);
-            p.drawEllipse(box);
-        }
-        DrawHandset(p, box.adjusted(size / 8.0, size / 8.0, -size / 8.0, -size / 8.0), handset,
-                    angle);
-        icon.addPixmap(pixmap);
+        icon.addPixmap(QPixmap::fromImage(Draw(size, disc, handset, angle)));
     }
     return icon;
 }
 
+const QColor kMainDisc(30, 90, 170);
+
 }  // namespace
 
+QImage DrawMainIcon(int size) {
+    return Draw(size, kMainDisc, Qt::white, 0);
+}
+
+QIcon LoadMainIcon(const QString& hicolorRoot) {
+    QIcon icon;
+    for (int size : kMainIconSizes) {
+        const QString file = QStringLiteral("%1/%2x%2/apps/zorvo.png").arg(hicolorRoot).arg(size);
+        QPixmap pixmap;
+        if (pixmap.load(file, "PNG")) {
+            icon.addPixmap(pixmap);
+        }
+    }
+    return icon;
+}
+
+QString IconThemeFolder(const QString& programDir) {
+    return QDir::cleanPath(programDir + "/" ZORVO_DATA_FROM_BIN "/icons/hicolor");
+}
+
+QIcon MainIconFrom(const QString& hicolorRoot) {
+    const QIcon installed = LoadMainIcon(hicolorRoot);
+    if (!installed.isNull()) {
+        return installed;
+    }
+    return Make(kMainDisc, Qt::white, 0);
+}
+
 QIcon MainIcon() {
-    return Make(QColor(30, 90, 170), Qt::white, 0);
+    return MainIconFrom(IconThemeFolder(QCoreApplication::applicationDirPath()));
 }
 QIcon TalkIcon() {
     return Make(QColor(), QColor(20, 150, 40), 0);
@@ -62,7 +106,7 @@ QIcon HangUpIcon() {
     return Make(QColor(), QColor(200, 30, 30), 135);
 }
 QIcon TrayPicture() {
-    return Make(QColor(30, 90, 170), QColor(255, 230, 120), 0);
+    return Make(kMainDisc, QColor(255, 230, 120), 0);
 }
 
 }  // namespace icons

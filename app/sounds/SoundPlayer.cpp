@@ -1,6 +1,7 @@
 #include "app/sounds/SoundPlayer.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 
 #include <sndfile.h>
@@ -11,18 +12,34 @@
 
 #include "engine/audio/AudioEndpoint.h"
 
+#ifndef ZORVO_DATA_FROM_BIN
+#define ZORVO_DATA_FROM_BIN "../share"
+#endif
+
 namespace {
 
 constexpr std::size_t kChunk = 400;  // 50 ms at 8 kHz: how quickly a stop takes effect
 
 }  // namespace
 
+QString SoundsFolderFor(const QString& programDir) {
+    const QString beside = programDir + "/sounds";
+    if (QFileInfo(beside).isDir()) {
+        return beside;
+    }
+    const QString installed = QDir::cleanPath(programDir + "/" ZORVO_DATA_FROM_BIN "/zorvo/sounds");
+    if (QFileInfo(installed).isDir()) {
+        return installed;
+    }
+    return beside;
+}
+
 QString SoundsFolder() {
     const QString configured = qEnvironmentVariable("ZORVO_SOUNDS_DIR");
     if (!configured.isEmpty()) {
         return configured;
     }
-    return QCoreApplication::applicationDirPath() + "/sounds";
+    return SoundsFolderFor(QCoreApplication::applicationDirPath());
 }
 
 struct SoundPlayer::Request {

@@ -64,5 +64,11 @@ class SoundPlayer {
     std::atomic<bool> m_playing{false};
 };
 
-// Where the program's sound files are.
+// Where the program's sound files are: ZORVO_SOUNDS_DIR when set, else the folder that belongs
+// to the running program (SoundsFolderFor).
 QString SoundsFolder();
+
+// The sound folder of a program in `programDir`: "sounds" beside it, as in the build tree, or
+// else the installed <programDir>/<data>/zorvo/sounds, where <data> is the data folder as seen
+// from the program's folder ("../share"). When neither exists, the first.
+QString SoundsFolderFor(const QString& programDir);
