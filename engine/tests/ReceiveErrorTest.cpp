@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 
@@ -79,7 +80,7 @@ TEST(ReceiveErrors, AFloodAgainstAListeningEngineAsksForNoBoxAndItStillRings) {
     UdpPeer flooder;
     Flood(flooder, Address("127.0.0.1", port), 400);
     // Each oversized datagram costs one listening cycle; the errors are there as debug texts.
-    ASSERT_TRUE(log.WaitForText("MSGSIZE", 3, 10000));
+    EXPECT_TRUE(log.WaitForText("MSGSIZE", 3, 10000));
     EXPECT_TRUE(log.WaitForText("Recv Failed on socket", 3, 10000));
     UdpPeer caller;
     for (int attempt = 0; attempt < 50 && log.Count(STATUS_INCOMING_CALL) == 0; ++attempt) {
