@@ -43,6 +43,7 @@ step "AddressSanitizer + UndefinedBehaviorSanitizer build of the core libraries"
 build asan
 step "AddressSanitizer + UndefinedBehaviorSanitizer tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:fast_unwind_on_malloc=0:print_suppressions=0 \
     ctest --preset asan -j "$jobs"
 
 step "ThreadSanitizer build of the core libraries"

@@ -13,6 +13,22 @@
 
 using namespace zorvo::wire;
 
+// Everything one run of the record-send thread keeps from frame to frame; allocated once per call.
+struct Voxlane::SendState {
+    SendState() : voice(voiceBytes, sizeof voiceBytes) {
+        BuildRecord(voiceBytes, sizeof voiceBytes, MSG_VOICE);
+    }
+
+    std::unique_ptr<CIface> codec{GetCIface()};
+    uint8_t voiceBytes[kHeaderSize + kVoicePayload];
+    ZorvoMsg voice;
+    char frame[kFrameBytes];
+    char held[kFrameBytes];  // the last silent frame not sent
+    uint8_t probe[kSetupBufferSize];
+    int heldSent = 1;  // 0 while `held` waits to lead the next speech
+    unsigned silentRun = 0;
+};
+
 uint32_t Voxlane::_RecordSendThreadFunc(void* engine) {
     static_cast<Voxlane*>(engine)->_RecordSendLoop();
     return 0;
@@ -24,116 +40,110 @@ int Voxlane::_HasVoice(const char* samples, unsigned count) const {
 
 void Voxlane::_HandleSendFailure() {
     char text[160];
-    std::snprintf(text, sizeof text, "Send Failed on socket %x , Error = %d", m_socket.load(),
+    std::snprintf(text, sizeof text, "Send Failed on socket %x , Error = %d", m_link.Handle(),
                   errno);
     MessageBox(text, "Send Failed");
-    _Debug("%s", text);
+    m_report.Debug("%s", text);
     _CloseSocketLocked();
-    m_pStats->NotifyStatus(STATUS_CONNECTION_LOST, 0);
-    _Pause(m_timing.sendFailurePauseMs);
+    m_report.Status(STATUS_CONNECTION_LOST, 0);
+    m_link.Pause(m_timing.sendFailurePauseMs);
 }
 
 void Voxlane::_RecordSendLoop() {
-    _Debug("Starting r-s thread");
-    if (!m_bListenOnly.load() && !m_recorder.Start(GetCurrentThreadId())) {
+    m_report.Debug("Starting r-s thread");
+    if (!m_handshake.ListenOnly() && !m_recorder.Start(GetCurrentThreadId())) {
         return;  // no microphone: the call goes on receive-only
     }
-    std::unique_ptr<CIface> codec(GetCIface());
-    // Every buffer of the call is allocated here, once.
-    uint8_t voiceBytes[kHeaderSize + kVoicePayload];
-    ZorvoMsg voice(voiceBytes, sizeof voiceBytes);
-    BuildRecord(voiceBytes, sizeof voiceBytes, MSG_VOICE);
-    char frame[kFrameBytes];
-    char held[kFrameBytes];
-    uint8_t probe[kSetupBufferSize];
-    int heldSent = 1;
-    unsigned silentRun = 0;
-    _Debug("R-S thread started");
-
-    auto sendFrame = [&](const char* samples) {
-        codec->Compress(samples, kFrameSamples, &voice);
-        return _SendZorvoMsg(voice);
-    };
+    SendState state;
+    m_report.Debug("R-S thread started");
 
     ThreadMsg msg;
     for (;;) {
-        if (!m_bStopIssued.load()) {
+        if (!m_state.Stopping()) {
             GetMessage(msg);
         } else if (!PeekMessage(msg, true)) {
             break;
         }
         switch (msg.message) {
-            case MM_WIM_DATA: {
-                const int index = m_recorder.CurrentBuffer();
-                if (!m_recorder.IsBufferDone(index)) {
-                    Beep(200, 300);
-                    break;
-                }
-                if (m_bStopIssued.load() || !codec) {
-                    m_recorder.BufferDone();
-                    break;
-                }
-                std::memcpy(frame, m_recorder.BufferData(index), kFrameBytes);
-                m_recorder.BufferDone();
-                if (m_socket.load() == -1) {
-                    break;  // the line is gone and was reported: wait for Stop
-                }
-                const int speech = _HasVoice(frame, kFrameSamples);
-                if (speech) {
-                    silentRun = 0;
-                } else if (silentRun >= m_nNoVoiceThreshold.load()) {
-                    std::memcpy(held, frame, kFrameBytes);
-                    heldSent = 0;
-                    ++silentRun;
-                    break;
-                }
-                if (!heldSent) {
-                    _Debug("Sending a previous novoice packet");
-                    if (!sendFrame(held)) {
-                        _HandleSendFailure();
-                        break;
-                    }
-                }
-                if (!sendFrame(frame)) {
-                    _HandleSendFailure();
-                    break;
-                }
-                Statistics::StoreLastFromMic(frame);
-                m_pStats->NotifyStatus(STATUS_MIC_FRAME, Statistics::LastFromMicAddress());
-                m_pStats->NotifyStatus(STATUS_BYTES_SENT, voice.Length());
-                heldSent = 1;
-                if (!speech) {
-                    ++silentRun;
-                }
+            case MM_WIM_DATA:
+                _OnCapturedBuffer(state);
                 break;
-            }
             case WM_ENGINE_RESET:
                 m_recorder.Reset();
                 break;
-            case WM_ENGINE_SEND_PROBE: {
-                _Debug("Sending R U There");
-                const std::size_t size =
-                    BuildProbe(probe, sizeof probe, MSG_R_U_THERE, GetTickCount());
-                _SendZorvoMsg(ZorvoMsg(probe, size));
+            case WM_ENGINE_SEND_PROBE:
+                m_report.Debug("Sending R U There");
+                _SendProbe(state, MSG_R_U_THERE, GetTickCount());
                 break;
-            }
-            case WM_ENGINE_SEND_REPLY: {
-                _Debug("Sending I am here");
-                const std::size_t size = BuildProbe(probe, sizeof probe, MSG_I_AM_HERE,
-                                                    static_cast<uint32_t>(msg.wParam));
-                _SendZorvoMsg(ZorvoMsg(probe, size));
+            case WM_ENGINE_SEND_REPLY:
+                m_report.Debug("Sending I am here");
+                _SendProbe(state, MSG_I_AM_HERE, static_cast<uint32_t>(msg.wParam));
                 break;
-            }
             default:
                 break;
         }
         DisposeMessage(msg);
     }
 
-    if (m_bConnected.load()) {
+    if (m_state.Move(CallPhase::kConnected, CallPhase::kEnded)) {
         _SendRecord(MSG_HANGUP);
-        m_bConnected.store(0);
     }
-    _Debug("Exitting record send thread");
+    m_report.Debug("Exitting record send thread");
     m_recorder.Stop();
+}
+
+void Voxlane::_SendProbe(SendState& state, uint8_t type, uint32_t tick) {
+    const std::size_t size = BuildProbe(state.probe, sizeof state.probe, type, tick);
+    _SendZorvoMsg(ZorvoMsg(state.probe, size));  // the result is not examined
+}
+
+bool Voxlane::_SendFrame(SendState& state, const char* samples) {
+    state.codec->Compress(samples, kFrameSamples, &state.voice);
+    if (_SendZorvoMsg(state.voice)) {
+        return true;
+    }
+    _HandleSendFailure();
+    return false;
+}
+
+void Voxlane::_OnCapturedBuffer(SendState& state) {
+    const int index = m_recorder.CurrentBuffer();
+    if (!m_recorder.IsBufferDone(index)) {
+        Beep(200, 300);
+        return;
+    }
+    if (m_state.Stopping() || !state.codec) {
+        m_recorder.BufferDone();
+        return;
+    }
+    std::memcpy(state.frame, m_recorder.BufferData(index), kFrameBytes);
+    m_recorder.BufferDone();
+    if (!m_link.IsOpen()) {
+        return;  // the line is gone and was reported: wait for Stop
+    }
+    const int speech = _HasVoice(state.frame, kFrameSamples);
+    if (speech) {
+        state.silentRun = 0;
+    } else if (state.silentRun >= m_nNoVoiceThreshold.load()) {
+        std::memcpy(state.held, state.frame, kFrameBytes);
+        state.heldSent = 0;
+        ++state.silentRun;
+        return;
+    }
+    if (!state.heldSent) {
+        m_report.Debug("Sending a previous novoice packet");
+        if (!_SendFrame(state, state.held)) {
+            return;
+        }
+    }
+    if (!_SendFrame(state, state.frame)) {
+        return;
+    }
+    Statistics::StoreLastFromMic(state.frame);
+    m_report.Status(STATUS_MIC_FRAME, Statistics::LastFromMicAddress());
+    m_report.Status(STATUS_BYTES_SENT, state.voice.Length());
+    state.heldSent = 1;
+    if (!speech) {
+        ++state.silentRun;
+    }
 }

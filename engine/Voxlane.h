@@ -1,5 +1,26 @@
 #pragma once
 
+// The call engine.
+//
+// Data flow of a call and the threads that carry it (each box a thread, each arrow a hand-over):
+//
+//   microphone -> Recorder (capture thread) --MM_WIM_DATA--> record-send thread
+//        record-send thread: voice detection, Compress, MSG_VOICE --> UDP socket --> peer
+//   peer --> UDP socket --> receive-play thread: Decompress, Player::AddBuffer
+//        Player (playing thread) -> speaker, --MM_WOM_DONE--> play-callback thread
+//
+//   Messages between them:
+//     record-send thread   <- MM_WIM_DATA (recorder), WM_ENGINE_RESET (Stop),
+//                             WM_ENGINE_SEND_PROBE (CalculateRoundTripDelay),
+//                             WM_ENGINE_SEND_REPLY (receive-play thread, for a MSG_R_U_THERE)
+//     play-callback thread <- MM_WOM_DONE (player), WM_ENGINE_RESET (receive-play thread)
+//     window               <- WM_ENGINE_STATUS from every engine thread, through Statistics
+//
+// Before the call, one set-up thread drives the Handshake over the same socket: the program's
+// connect thread (Connect, caller) or the engine's server thread (StartServer, callee). Once the
+// call is up it resumes the record-send and receive-play threads and ends. CallState.h holds the
+// phases of a call and their transitions.
+
 #include <netinet/in.h>
 
 #include <atomic>
@@ -7,8 +28,12 @@
 #include <memory>
 #include <string>
 
+#include "engine/CallState.h"
+#include "engine/EngineReport.h"
 #include "engine/EngineTiming.h"
 #include "engine/Export.h"
+#include "engine/Handshake.h"
+#include "engine/UdpLink.h"
 #include "engine/audio/Player.h"
 #include "engine/audio/Recorder.h"
 #include "util/CSem.h"
@@ -16,6 +41,8 @@
 #include "util/Statistics.h"
 #include "util/Thread.h"
 #include "wire/ZorvoMsg.h"
+
+class CIface;
 
 // Thread messages of the engine's own threads.
 constexpr uint32_t WM_ENGINE_RESET = WM_USER + 2;       // stop capture / playback and leave
@@ -55,7 +82,7 @@ class VOXLANE_API Voxlane {
     // Ends every thread of the engine and closes its socket; returns when all have ended.
     int Stop();
 
-    int IsConnected() const { return m_bConnected.load(); }
+    int IsConnected() const { return m_state.Connected() ? 1 : 0; }
     // The caller's name as the callee received it; null on a calling engine.
     const char* GetRemoteUserName() const;
 
@@ -73,29 +100,34 @@ class VOXLANE_API Voxlane {
     int _SendZorvoMsg(const ZorvoMsg& msg);
     int _SendRecord(uint8_t type);
     int _ReceiveData(uint8_t* buffer, uint32_t* size, uint32_t timeoutMs, sockaddr_in* from);
-    bool _Pause(uint32_t milliseconds);  // false when cut short by Stop
-    void _CloseSocket();                 // close and mark -1, exactly once
-    void _CloseSocketLocked();           // the same under m_sem
+    void _CloseSocketLocked();  // close under m_sem
     int _CloseAllSockets();
     int _CloseAllThreads();
-    void _StartCallThreads();
-    void _Debug(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Enters Connected from `from` and resumes both call threads; false once Stop has begun.
+    bool _StartCallThreads(CallPhase from, CallPhase alsoFrom);
 
-    // Set-up.
+    // Set-up, driven through m_handshake.
     int _DoConnect();
     static uint32_t _ServerThreadFunc(void* engine);
+    void _ServeCalls();
     int _WaitForConnection();
-    int _LeaveListening(const char* text);
 
     // Send path.
+    struct SendState;
     static uint32_t _RecordSendThreadFunc(void* engine);
     void _RecordSendLoop();
+    void _OnCapturedBuffer(SendState& state);
+    bool _SendFrame(SendState& state, const char* samples);  // false after a send failure
+    void _SendProbe(SendState& state, uint8_t type, uint32_t tick);
     int _HasVoice(const char* samples, unsigned count) const;
     void _HandleSendFailure();
 
     // Receive path.
     static uint32_t _ReceivePlayThreadFunc(void* engine);
     void _ReceivePlayLoop();
+    // Handles one receive that is not a datagram; false when the loop is to end.
+    bool _OnQuietReceive(int result, uint32_t* idleWaits);
+    void _PlayVoice(ZorvoMsg& msg, CIface* codec, char* decoded, char* playback);
     int _ProcessMessage(const ZorvoMsg& msg, const sockaddr_in& from);
     static uint32_t _PlayThreadFunc(void* engine);
     void _PlayLoop();
@@ -103,26 +135,17 @@ class VOXLANE_API Voxlane {
 
     const EngineTiming m_timing;
     unsigned m_nPort;
-    std::atomic<int> m_socket{-1};
-    sockaddr_in m_remoteAddr{};
-    CSem m_sem;
-    int m_stopEvent = -1;  // becomes readable when Stop begins; cuts every wait short
+    UdpLink m_link;  // the socket, the peer (m_remoteAddr) and the stop signal
+    CSem m_sem;      // held while a set-up thread makes, uses or closes the socket
+    CallState m_state;
+    EngineReport m_report;
+    Handshake m_handshake;
     std::unique_ptr<Thread> m_pServerThread;
     Thread m_recvPlayThread;
     Thread m_recordSendThread;
-    char m_szRemoteUserName[zorvo::wire::kRemoteNameBytes] = {};
-    char m_szUserName[zorvo::wire::kMaxUserName + 1] = {};
-    Statistics* m_pStats;
     Player m_player;
     Recorder m_recorder;
-    std::atomic<int> m_bStopIssued{0};
     int m_bAnswerMode;
-    std::atomic<int> m_bConnected{0};
-    std::atomic<int> m_bServerRunning{0};
-    std::atomic<int> m_bBusy{0};
     std::atomic<int> m_nSensitivity{20};
     std::atomic<unsigned> m_nNoVoiceThreshold{10};
-    std::atomic<int> m_bListenOnly{0};
-    std::atomic<int> m_nCallDecision{0};
-    std::atomic<int> m_bCallThreadsStarted{0};
 };

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "engine/Voxlane.h"
+#include "testsupport/FastTiming.h"
+#include "testsupport/StatusLog.h"
 #include "util/MessageBox.h"
 #include "util/Messages.h"
 #include "util/Statistics.h"
@@ -69,37 +71,23 @@ struct Socket {
 // A window on its own thread: rejects every incoming call at once and notes calls that end.
 struct Window {
     std::atomic<int> ended{0};
-    std::atomic<int> rang{0};
-    Thread pump{&Pump, nullptr};
-    HWND hwnd = 0;
+    testsupport::StatusLog log{testsupport::StatusLog::Keep::kCountsOnly};
+    HWND hwnd = log.Window();
     Window() {
-        hwnd = RegisterWindow(
-            [this](uint32_t message, uintptr_t code, intptr_t value) {
-                if (message != WM_ENGINE_STATUS) {
-                    return;
-                }
-                if (code == STATUS_INCOMING_CALL) {
-                    rang++;
-                    Voxlane::WriteDecision(static_cast<uintptr_t>(value), DECISION_REJECT);
-                } else if (code == STATUS_REMOTE_HANGUP || code == STATUS_CONNECTION_LOST ||
-                           code == STATUS_CONNECT_FAILED || code == STATUS_SERVER_ERROR) {
-                    ended++;
-                }
-            },
-            pump.GetID());
-        pump.Resume();
-    }
-    static uint32_t Pump(void*) {
-        ThreadMsg msg;
-        while (GetMessage(msg)) {
-            DispatchMessage(msg);
-        }
-        return 0;
+        log.OnEvent([this](const testsupport::Event& e) {
+            if (e.code == STATUS_INCOMING_CALL) {
+                Voxlane::WriteDecision(e.value, DECISION_REJECT);
+            } else if (e.code == STATUS_REMOTE_HANGUP || e.code == STATUS_CONNECTION_LOST ||
+                       e.code == STATUS_CONNECT_FAILED || e.code == STATUS_SERVER_ERROR) {
+                ended++;
+            }
+        });
     }
 };
 
+// The tests' fast timings, shortened further: a fuzz input must not wait.
 EngineTiming FuzzTiming() {
-    EngineTiming t;
+    EngineTiming t = testsupport::FastTiming();
     t.callerReceiveWaitMs = 50;
     t.calleeReceiveWaitMs = 50;
     t.listenErrorPauseMs = 1;

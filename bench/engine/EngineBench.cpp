@@ -31,6 +31,7 @@
 #include "engine/VoiceDetector.h"
 #include "engine/Voxlane.h"
 #include "engine/audio/AudioBackend.h"
+#include "testsupport/StatusLog.h"
 #include "util/Messages.h"
 #include "util/Statistics.h"
 #include "util/Thread.h"
@@ -154,44 +155,24 @@ const zorvo::audio::AudioBackendRegistration g_benchBackend{{
 // A window on its own thread that stamps STATUS_BYTES_SENT and answers the incoming call.
 class Window {
   public:
-    explicit Window(Direction* d) : m_d(d), m_pump(&Pump, this) {
-        m_hwnd = RegisterWindow(
-            [this](uint32_t message, uintptr_t code, intptr_t value) {
-                if (message != WM_ENGINE_STATUS) {
-                    return;
+    explicit Window(Direction* d) : m_d(d) {
+        m_log.OnEvent([this](const testsupport::Event& e) {
+            if (e.code == STATUS_BYTES_SENT) {
+                const int n = m_d->sentCount.load();
+                if (n < kMaxFrames) {
+                    m_d->sent[n] = Clock::now();
+                    m_d->sentCount.store(n + 1);
                 }
-                if (code == STATUS_BYTES_SENT) {
-                    const int n = m_d->sentCount.load();
-                    if (n < kMaxFrames) {
-                        m_d->sent[n] = Clock::now();
-                        m_d->sentCount.store(n + 1);
-                    }
-                } else if (code == STATUS_INCOMING_CALL) {
-                    Voxlane::WriteDecision(static_cast<uintptr_t>(value), DECISION_ACCEPT);
-                }
-            },
-            m_pump.GetID());
-        m_pump.Resume();
+            } else if (e.code == STATUS_INCOMING_CALL) {
+                Voxlane::WriteDecision(e.value, DECISION_ACCEPT);
+            }
+        });
     }
-    ~Window() {
-        UnregisterWindow(m_hwnd);
-        PostThreadMessage(m_pump.GetID(), kQuit, 0, 0);
-        m_pump.WaitForDeath(INFINITE);
-    }
-    HWND Handle() const { return m_hwnd; }
+    HWND Handle() const { return m_log.Window(); }
 
   private:
-    static constexpr uint32_t kQuit = WM_USER + 50;
-    static uint32_t Pump(void*) {
-        ThreadMsg msg;
-        while (GetMessage(msg) && !(msg.hwnd == 0 && msg.message == kQuit)) {
-            DispatchMessage(msg);
-        }
-        return 0;
-    }
     Direction* m_d;
-    Thread m_pump;
-    HWND m_hwnd = 0;
+    testsupport::StatusLog m_log{testsupport::StatusLog::Keep::kCountsOnly};
 };
 
 double CpuSeconds() {

@@ -7,9 +7,8 @@
 #include <vector>
 
 #include "engine/audio/AudioBackend.h"
+#include "engine/audio/EndpointWorker.h"
 #include "util/Messages.h"
-
-using zorvo::audio::CheckAudioFormat;
 
 // AddBuffer copies each frame into one of a fixed number of slots; the playing thread takes the
 // oldest, copies it out and writes it to the endpoint, which blocks for as long as the frame takes
@@ -17,7 +16,7 @@ using zorvo::audio::CheckAudioFormat;
 // delay a listener hears never grows beyond the queue. Every accepted frame gets exactly one
 // MM_WOM_DONE: after it has played, or when it is dropped (full queue, Reset, Stop, device
 // failure).
-struct Player::Impl {
+struct Player::Impl : zorvo::audio::EndpointWorker<PlaybackStream> {
     static constexpr int kSlots = 8;
 
     explicit Impl(const AudioFormat& f)
@@ -41,20 +40,11 @@ struct Player::Impl {
     std::vector<int16_t> slots;    // kSlots frames, a ring starting at `head`
     std::vector<int16_t> playing;  // the frame being written by the playing thread
 
-    mutable std::mutex lock;
-    std::condition_variable wake;  // a frame was queued, or playing stops
+    // `wake`: a frame was queued, or playing stops.
     int head = 0;
     int queued = 0;
     bool accepting = false;  // AddBuffer takes frames
-    bool stopping = false;
     std::atomic<uint32_t> open{0};
-    uint32_t threadId = 0;
-    std::string endpoint;
-    std::string lastError;
-
-    // Used by the thread that calls Start and Stop.
-    std::unique_ptr<PlaybackStream> stream;
-    std::thread thread;
 };
 
 namespace {
@@ -107,47 +97,22 @@ Player::~Player() {
 }
 
 void Player::SetEndpoint(const std::string& endpoint) {
-    std::lock_guard guard(m_impl->lock);
-    m_impl->endpoint = endpoint;
+    m_impl->SetEndpoint(endpoint);
 }
 
 int Player::Start(uint32_t threadId) {
     Impl& d = *m_impl;
-    std::string endpoint;
-    {
-        std::lock_guard guard(d.lock);
-        if (d.thread.joinable()) {
-            d.lastError = "the player is already started";
-            return 0;
-        }
-        endpoint = d.endpoint;
-    }
-    std::string error;
-    std::unique_ptr<PlaybackStream> stream;
-    if (CheckAudioFormat(d.format, &error)) {
-        stream = OpenPlaybackEndpoint(endpoint, d.format, &error);
-    }
-    std::lock_guard guard(d.lock);
-    if (!stream) {
-        d.lastError = error;
-        return 0;
-    }
-    d.head = 0;
-    d.queued = 0;
-    d.stopping = false;
-    d.threadId = threadId;
-    d.lastError.clear();
-    d.stream = std::move(stream);
-    try {
-        d.thread = std::thread(&Impl::PlayLoop, &d);
-    } catch (const std::system_error& e) {
-        d.lastError = std::string("cannot start the playing thread: ") + e.what();
-        d.stream.reset();
-        return 0;
-    }
-    d.accepting = true;
-    d.open.store(1);
-    return 1;
+    return d.StartWorker(
+        d.format, threadId, "the player is already started", &OpenPlaybackEndpoint,
+        [&d] {
+            d.head = 0;
+            d.queued = 0;
+        },
+        [&d] { d.PlayLoop(); },
+        [&d] {
+            d.accepting = true;
+            d.open.store(1);
+        });
 }
 
 int Player::AddBuffer(const char* frame) {
@@ -199,19 +164,12 @@ void Player::Stop() {
     Impl& d = *m_impl;
     int dropped = 0;
     uint32_t target = 0;
-    {
-        std::lock_guard guard(d.lock);
+    d.StopWorker([&] {
         d.accepting = false;
         d.open.store(0);
-        d.stopping = true;
         dropped = d.DropQueued();
         target = d.threadId;
-    }
-    d.wake.notify_all();
-    if (d.thread.joinable()) {
-        d.thread.join();
-    }
-    d.stream.reset();
+    });
     ReportDone(target, dropped);
 }
 
@@ -220,6 +178,5 @@ uint32_t Player::IsOpen() const {
 }
 
 std::string Player::LastError() const {
-    std::lock_guard guard(m_impl->lock);
-    return m_impl->lastError;
+    return m_impl->LastError();
 }

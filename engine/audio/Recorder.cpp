@@ -8,16 +8,15 @@
 #include <vector>
 
 #include "engine/audio/AudioBackend.h"
+#include "engine/audio/EndpointWorker.h"
 #include "util/Messages.h"
-
-using zorvo::audio::CheckAudioFormat;
 
 // Ownership of each capture buffer moves in a ring: the capturing thread fills the buffers in
 // order 0, 1, ... 4, 0, ... and hands each to the consumer by setting its done flag; the consumer
 // reads them in the same order and hands each back with BufferDone. The capturing thread reads
 // from the endpoint into a buffer of its own and copies into the ring under the lock, so a buffer
 // taken back by Reset in the middle of a read is never written behind the consumer's back.
-struct Recorder::Impl {
+struct Recorder::Impl : zorvo::audio::EndpointWorker<CaptureStream> {
     explicit Impl(const AudioFormat& f)
         : format(f), bytes(zorvo::audio::BufferBytes(f)), samples(bytes / sizeof(int16_t)) {
         ring.resize(samples * kBufferCount);
@@ -33,21 +32,12 @@ struct Recorder::Impl {
     std::vector<int16_t> ring;     // kBufferCount buffers, one after the other
     std::vector<int16_t> staging;  // the capturing thread's read target
 
-    mutable std::mutex lock;
-    std::condition_variable wake;  // a buffer was given back, or capture stops
+    // `wake`: a buffer was given back, or capture stops.
     std::array<std::atomic<bool>, kBufferCount> done{};  // filled, owned by the consumer
     std::array<bool, kBufferCount> queued{};             // given back, owned by the capture
     std::atomic<int> current{0};                         // the consumer's next buffer
     int fill = 0;                                        // the capture's next buffer
     bool capturing = false;                              // false after Reset
-    bool stopping = false;
-    uint32_t threadId = 0;
-    std::string endpoint;
-    std::string lastError;
-
-    // Used by the thread that calls Start and Stop.
-    std::unique_ptr<CaptureStream> stream;
-    std::thread thread;
 };
 
 void Recorder::Impl::CaptureLoop() {
@@ -96,51 +86,22 @@ Recorder::~Recorder() {
 }
 
 void Recorder::SetEndpoint(const std::string& endpoint) {
-    std::lock_guard guard(m_impl->lock);
-    m_impl->endpoint = endpoint;
+    m_impl->SetEndpoint(endpoint);
 }
 
 int Recorder::Start(uint32_t threadId) {
     Impl& d = *m_impl;
-    std::string endpoint;
-    {
-        std::lock_guard guard(d.lock);
-        if (d.thread.joinable()) {
-            d.lastError = "the recorder is already started";
-            return 0;
-        }
-        endpoint = d.endpoint;
-    }
-    std::string error;
-    std::unique_ptr<CaptureStream> stream;
-    if (CheckAudioFormat(d.format, &error)) {
-        stream = OpenCaptureEndpoint(endpoint, d.format, &error);
-    }
-    std::lock_guard guard(d.lock);
-    if (!stream) {
-        d.lastError = error;
-        return 0;
-    }
-    for (int i = 0; i < kBufferCount; ++i) {
-        d.queued[i] = true;
-        d.done[i].store(false);
-    }
-    d.current.store(0);
-    d.fill = 0;
-    d.capturing = true;
-    d.stopping = false;
-    d.threadId = threadId;
-    d.lastError.clear();
-    d.stream = std::move(stream);
-    try {
-        d.thread = std::thread(&Impl::CaptureLoop, &d);
-    } catch (const std::system_error& e) {
-        d.lastError = std::string("cannot start the capture thread: ") + e.what();
-        d.capturing = false;
-        d.stream.reset();
-        return 0;
-    }
-    return 1;
+    return d.StartWorker(
+        d.format, threadId, "the recorder is already started", &OpenCaptureEndpoint,
+        [&d] {
+            for (int i = 0; i < kBufferCount; ++i) {
+                d.queued[i] = true;
+                d.done[i].store(false);
+            }
+            d.current.store(0);
+            d.fill = 0;
+        },
+        [&d] { d.CaptureLoop(); }, [&d] { d.capturing = true; });
 }
 
 int Recorder::CurrentBuffer() const {
@@ -211,21 +172,11 @@ void Recorder::Reset() {
 
 void Recorder::Stop() {
     Impl& d = *m_impl;
-    {
-        std::lock_guard guard(d.lock);
-        d.stopping = true;
-        d.capturing = false;
-    }
-    d.wake.notify_all();
-    if (d.thread.joinable()) {
-        d.thread.join();
-    }
-    d.stream.reset();
+    d.StopWorker([&d] { d.capturing = false; });
     std::lock_guard guard(d.lock);
     d.queued.fill(false);  // nothing is with the capture any more; Reset has nothing to return
 }
 
 std::string Recorder::LastError() const {
-    std::lock_guard guard(m_impl->lock);
-    return m_impl->lastError;
+    return m_impl->LastError();
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// Test support for the engine: a window that records every notification, a raw UDP peer that
-// speaks the wire protocol by hand, fast protocol timings and WAV helpers.
+// Test support for the engine: a raw UDP peer that speaks the wire protocol by hand, records built
+// by hand, and the shared window and timings of testsupport/.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,17 +10,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/Voxlane.h"
+#include "testsupport/FastTiming.h"
 #include "testsupport/FreePort.h"
+#include "testsupport/StatusLog.h"
 #include "util/Messages.h"
 #include "util/Statistics.h"
 #include "util/Thread.h"
@@ -28,144 +26,9 @@
 
 namespace enginetest {
 
-struct Event {
-    unsigned code;
-    uintptr_t value;
-    std::string text;  // debug text
-    uint32_t tick;     // when it was handled
-};
-
-// A window on a thread of its own that keeps every WM_ENGINE_STATUS it receives. An optional
-// reaction runs for each event on that thread (as the program's window would react).
-class StatusLog {
-  public:
-    StatusLog() : m_pump(&StatusLog::PumpThread, this) {
-        m_window = RegisterWindow(
-            [this](uint32_t message, uintptr_t code, intptr_t value) {
-                if (message == WM_ENGINE_STATUS) {
-                    Record(static_cast<unsigned>(code), static_cast<uintptr_t>(value));
-                }
-            },
-            m_pump.GetID());
-        m_pump.Resume();
-    }
-
-    ~StatusLog() {
-        UnregisterWindow(m_window);
-        PostThreadMessage(m_pump.GetID(), kQuit, 0, 0);
-        m_pump.WaitForDeath(INFINITE);
-    }
-
-    HWND Window() const { return m_window; }
-
-    void OnEvent(std::function<void(const Event&)> reaction) {
-        std::lock_guard lock(m_lock);
-        m_reaction = std::move(reaction);
-    }
-
-    // Waits until `count` events with `code` have arrived; true when they did in time.
-    bool WaitFor(unsigned code, int count = 1, uint32_t timeoutMs = 10000) {
-        std::unique_lock lock(m_lock);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [&] { return CountLocked(code) >= count; });
-    }
-
-    // Waits for a debug text that contains `needle`.
-    bool WaitForText(const std::string& needle, int count = 1, uint32_t timeoutMs = 10000) {
-        std::unique_lock lock(m_lock);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [&] { return CountTextLocked(needle) >= count; });
-    }
-
-    int Count(unsigned code) {
-        std::lock_guard lock(m_lock);
-        return CountLocked(code);
-    }
-
-    int CountText(const std::string& needle) {
-        std::lock_guard lock(m_lock);
-        return CountTextLocked(needle);
-    }
-
-    std::vector<Event> Events() {
-        std::lock_guard lock(m_lock);
-        return m_events;
-    }
-
-    // Status codes in arrival order, debug texts left out.
-    std::vector<unsigned> Codes() {
-        std::lock_guard lock(m_lock);
-        std::vector<unsigned> codes;
-        for (const auto& e : m_events) {
-            if (e.code != STATUS_DEBUG_TEXT) {
-                codes.push_back(e.code);
-            }
-        }
-        return codes;
-    }
-
-    std::optional<Event> Last(unsigned code) {
-        std::lock_guard lock(m_lock);
-        for (auto it = m_events.rbegin(); it != m_events.rend(); ++it) {
-            if (it->code == code) {
-                return *it;
-            }
-        }
-        return std::nullopt;
-    }
-
-  private:
-    static constexpr uint32_t kQuit = WM_USER + 100;
-
-    static uint32_t PumpThread(void* self) {
-        ThreadMsg msg;
-        while (GetMessage(msg)) {
-            if (msg.message == kQuit && msg.hwnd == 0) {
-                break;
-            }
-            DispatchMessage(msg);
-        }
-        // Anything still queued is freed with the queue.
-        (void)self;
-        return 0;
-    }
-
-    void Record(unsigned code, uintptr_t value) {
-        Event e{code, value, {}, GetTickCount()};
-        if (code == STATUS_DEBUG_TEXT) {
-            e.text = reinterpret_cast<const char*>(value);
-        }
-        std::function<void(const Event&)> reaction;
-        {
-            std::lock_guard lock(m_lock);
-            m_events.push_back(e);
-            reaction = m_reaction;
-        }
-        m_changed.notify_all();
-        if (reaction) {
-            reaction(e);
-        }
-    }
-
-    int CountLocked(unsigned code) const {
-        return static_cast<int>(std::count_if(m_events.begin(), m_events.end(),
-                                              [&](const Event& e) { return e.code == code; }));
-    }
-
-    int CountTextLocked(const std::string& needle) const {
-        return static_cast<int>(
-            std::count_if(m_events.begin(), m_events.end(), [&](const Event& e) {
-                return e.code == STATUS_DEBUG_TEXT && e.text.find(needle) != std::string::npos;
-            }));
-    }
-
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::vector<Event> m_events;
-    std::function<void(const Event&)> m_reaction;
-    Thread m_pump;
-    HWND m_window = 0;
-};
+using testsupport::Event;
+using testsupport::FastTiming;
+using testsupport::StatusLog;
 
 inline sockaddr_in Address(const char* ip, uint16_t port) {
     sockaddr_in a{};
@@ -270,21 +133,6 @@ inline std::vector<uint8_t> Probe(uint8_t type, uint32_t tick) {
 }
 
 using testsupport::FreeUdpPort;
-
-// Protocol timings shortened about twentyfold, so that handshake tests take fractions of a second.
-inline EngineTiming FastTiming() {
-    EngineTiming t;
-    t.callerReceiveWaitMs = 250;
-    t.calleeReceiveWaitMs = 100;
-    t.listenErrorPauseMs = 50;
-    t.nonConnectPauseMs = 100;
-    t.decisionPollMs = 20;
-    t.answerPauseMs = 5;
-    t.callReceiveWaitMs = 100;
-    t.lostPauseMs = 5;
-    t.sendFailurePauseMs = 50;
-    return t;
-}
 
 inline in_addr Loopback() {
     in_addr a{};

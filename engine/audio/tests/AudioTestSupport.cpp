@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "engine/audio/AudioBackend.h"
+#include "testsupport/AlsaConfig.h"
 
 namespace zorvo::audio::test {
 
@@ -204,3 +205,19 @@ std::string StderrCapture::Finish() {
 }
 
 }  // namespace zorvo::audio::test
+
+namespace {
+
+// Every audio test reads an ALSA configuration of its own that names only the first hardware card,
+// so that none depends on the host's sound set-up (system-wide hooks, plugins, a sound server).
+class PrivateAlsaConfig : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        ASSERT_TRUE(testsupport::UsePrivateAlsaConfig(testsupport::kAlsaFirstCardOnly));
+    }
+};
+
+[[maybe_unused]] ::testing::Environment* const g_privateAlsa =
+    ::testing::AddGlobalTestEnvironment(new PrivateAlsaConfig);
+
+}  // namespace
