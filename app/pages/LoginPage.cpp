@@ -7,6 +7,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "app/session/LoginSession.h"
+#include "app/session/SessionSettings.h"
+
 LoginPage::LoginPage(QWidget* parent) : SheetPage(parent) {
     setWindowTitle(QStringLiteral("Login"));
 
@@ -44,6 +47,34 @@ LoginPage::LoginPage(QWidget* parent) : SheetPage(parent) {
     m_user->installEventFilter(this);
     m_password->installEventFilter(this);
     connect(m_autoLogin, &QCheckBox::clicked, this, &LoginPage::autoLoginClicked);
+    connect(m_autoLogin, &QCheckBox::clicked, this,
+            [](bool checked) { session_settings::WriteAutoLogin(checked); });
+}
+
+void LoginPage::OnInitDialog() {
+    const bool autoLogin = session_settings::AutoLogin();
+    m_autoLogin->setChecked(autoLogin);
+    if (autoLogin) {
+        QString user;
+        QString password;
+        session_settings::ReadCredentials(&user, &password);
+        SetCredentials(user, password);
+    }
+}
+
+void LoginPage::AttachSession(LoginSession* session) {
+    m_session = session;
+    connect(this, &LoginPage::loginRequested, this, &LoginPage::Login);
+    connect(session, &LoginSession::loginStarted, this, [this] { m_login->setEnabled(false); });
+    connect(session, &LoginSession::loginFinished, this,
+            [this](int state) { m_login->setEnabled(state != LoginSession::kLoggedIn); });
+    connect(session, &LoginSession::loggedOff, this, [this] { m_login->setEnabled(true); });
+}
+
+void LoginPage::Login() {
+    if (m_session) {
+        m_session->Login(UserName(), Password());
+    }
 }
 
 QString LoginPage::UserName() const {

@@ -5,6 +5,11 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <arpa/inet.h>
+
+#include <sstream>
+#include <string>
+
 #include "app/pages/BuddyListPage.h"
 #include "app/pages/PageIcons.h"
 
@@ -96,8 +101,10 @@ void OnlinePage::SetOnline(const QList<OnlineBuddy>& online) {
 
     if (removed) {
         emit buddiesLeft();
+        emit playSound(QStringLiteral("buddyout.wav"), kSoundFlags);
     }
     if (added) {
+        emit playSound(QStringLiteral("buddyin.wav"), kSoundFlags);
         m_hRoot->setExpanded(true);
         emit buddiesArrived();
     }
@@ -126,4 +133,23 @@ int OnlinePage::UpdateTitle() {
         m_hRoot->setText(0, QStringLiteral("Buddies Online (%1/%2)").arg(online).arg(buddies));
     }
     return 1;
+}
+
+QList<OnlineBuddy> OnlinePage::ParseReply(const QString& reply) {
+    std::istringstream words(reply.toStdString());
+    std::string status;
+    std::string name;
+    std::string address;
+    QList<OnlineBuddy> online;
+    words >> status;
+    while (words >> name >> address) {
+        // inet_addr gives INADDR_NONE (0xFFFFFFFF) for a word it cannot read.
+        const quint32 value = address == "LAN" ? kUnreachable : ::inet_addr(address.c_str());
+        online.append(OnlineBuddy{QString::fromStdString(name), value});
+    }
+    return online;
+}
+
+void OnlinePage::UpdateFromReply(const QString& reply) {
+    SetOnline(ParseReply(reply));
 }

@@ -43,6 +43,18 @@ class OnlinePage : public SheetPage {
     void SetOnline(const QList<OnlineBuddy>& online);
     QList<OnlineBuddy> Online() const;
 
+    // The entries of a "GetUserList.asp" reply: the first word (the status) skipped, then
+    // name/address pairs; "LAN" or an unreadable address gives kUnreachable; an odd last word
+    // is dropped.
+    static QList<OnlineBuddy> ParseReply(const QString& reply);
+
+    // Applies an accepted "GetUserList.asp" reply (ParseReply, then SetOnline). Runs on the GUI
+    // thread: the presence worker hands the reply over by value.
+    void UpdateFromReply(const QString& reply);
+
+    // Sounds are played asynchronously and not at all while another one plays.
+    static constexpr unsigned kSoundFlags = 0x11;
+
     // The logged-in user's name; that user is never listed under the root.
     void SetOwnName(const QString& name) { m_strOwnName = name; }
 
@@ -57,6 +69,9 @@ class OnlinePage : public SheetPage {
     void buddiesLeft();
     // SetOnline added at least one buddy to the tree.
     void buddiesArrived();
+    // Play `name` ("buddyout.wav" when buddies left, then "buddyin.wav" when buddies arrived)
+    // with `flags` (kSoundFlags): connect to the program's sound player.
+    void playSound(const QString& name, unsigned flags);
 
   protected:
     // A (re)created page starts with only its root; the next SetOnline fills it again.

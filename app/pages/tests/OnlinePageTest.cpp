@@ -105,3 +105,39 @@ TEST(OnlinePage, TreeFollowsTheListAndSkipsTheOwnName) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OnlinePageReply, StatusWordSkippedLanAndUnreadableAddressesNotCallableOddWordDropped) {
+    const QList<OnlineBuddy> online = OnlinePage::ParseReply(
+        QStringLiteral("+OK alice 10.0.0.5 bob LAN dave not-an-address erin"));
+    ASSERT_EQ(online.size(), 3);
+    EXPECT_EQ(online[0].name, QStringLiteral("alice"));
+    EXPECT_EQ(online[0].address, NetworkOrder(10, 0, 0, 5));
+    EXPECT_EQ(online[1].address, OnlinePage::kUnreachable);
+    EXPECT_EQ(online[2].name, QStringLiteral("dave"));
+    EXPECT_EQ(online[2].address, OnlinePage::kUnreachable);
+    EXPECT_TRUE(OnlinePage::ParseReply(QStringLiteral("+")).isEmpty());
+}
+
+TEST(OnlinePageReply, SoundsLeaveThenArriveAndTheOwnNameIsLeftOut) {
+    OnlinePage page;
+    page.SetOwnName(QStringLiteral("Carol"));
+    QSignalSpy sounds(&page, &OnlinePage::playSound);
+    page.UpdateFromReply(QStringLiteral("+ carol 1.2.3.4 alice 10.0.0.5"));
+    EXPECT_EQ(ChildTexts(page.m_hRoot), QStringList({"alice"}));
+    ASSERT_EQ(sounds.count(), 1);
+    EXPECT_EQ(sounds.at(0).at(0).toString(), QStringLiteral("buddyin.wav"));
+    EXPECT_EQ(sounds.at(0).at(1).toUInt(), 0x11u);
+
+    page.UpdateFromReply(QStringLiteral("+ carol 1.2.3.4 alice 10.0.0.5"));
+    EXPECT_EQ(sounds.count(), 1);  // the same content plays nothing
+
+    page.UpdateFromReply(QStringLiteral("+ bob LAN"));
+    ASSERT_EQ(sounds.count(), 3);
+    EXPECT_EQ(sounds.at(1).at(0).toString(), QStringLiteral("buddyout.wav"));
+    EXPECT_EQ(sounds.at(2).at(0).toString(), QStringLiteral("buddyin.wav"));
+    EXPECT_EQ(page.LookupOnline(QStringLiteral("Bob"), nullptr), 0);
+}
+
+}  // namespace

@@ -1,0 +1,254 @@
+#include "app/session/LoginSession.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "app/session/SessionSettings.h"
+#include "app/session/SessionState.h"
+#include "directory/client/Requests.h"
+#include "directory/client/ServiceHost.h"
+#include "util/MessageBox.h"
+#include "util/Messages.h"
+#include "util/Thread.h"
+
+namespace {
+
+const char* const kCaption = "Mervane";
+
+void Box(const std::string& text) {
+    MessageBox(text.c_str(), kCaption);
+}
+
+void Box(const QString& text) {
+    Box(text.toStdString());
+}
+
+}  // namespace
+
+// One login or logoff: what the worker reads, what it writes, and a way to cut its pause short.
+struct LoginSession::Job {
+    SessionState* state = nullptr;
+    std::string user;
+    std::string password;
+    int pauseMs = 0;
+    bool login = true;
+    std::atomic<int> loginState{0};
+    std::string buddyText;  // read by the GUI thread only after the worker ended
+    std::string serverBox;  // a "#" reply, shown before "Invalid UserName/Pass"
+    std::mutex lock;
+    std::condition_variable wake;
+    bool cancelled = false;
+
+    // Sleeps the pause; false when the session is going away.
+    bool Pause() {
+        std::unique_lock<std::mutex> guard(lock);
+        return !wake.wait_for(guard, std::chrono::milliseconds(pauseMs),
+                              [this] { return cancelled; });
+    }
+};
+
+LoginSession::LoginSession(SessionState* state, QObject* parent) : QObject(parent), m_state(state) {
+    m_poll.setInterval(10);
+    connect(&m_poll, &QTimer::timeout, this, &LoginSession::Poll);
+}
+
+LoginSession::~LoginSession() {
+    if (m_job) {
+        {
+            std::lock_guard<std::mutex> guard(m_job->lock);
+            m_job->cancelled = true;
+        }
+        m_job->wake.notify_all();
+        m_thread->WaitForDeath(INFINITE);  // requests are bounded by their time-outs
+    }
+}
+
+int LoginSession::LoginState() const {
+    return m_job ? m_job->loginState.load() : m_nShownState;
+}
+
+QString LoginSession::CannotConnectText() {
+    return QStringLiteral("Cannot connect to ") + QString::fromStdString(ServiceDomainName()) +
+           QStringLiteral(". Please check your Internet connection");
+}
+
+uint32_t LoginSession::LoginWorker(void* argument) {
+    auto* job = static_cast<Job*>(argument);
+    if (!job->Pause()) {
+        job->loginState = kCannotConnect;
+        return 0;
+    }
+    std::unique_ptr<CWebClient> web = job->state->MakeWebClient();
+    const std::string addressClass = job->state->ClassifyLocalAddress();
+    if (addressClass.empty()) {
+        job->loginState = kNoLocalAddress;
+        return 0;
+    }
+    if (!job->state->Discover(*web)) {
+        job->loginState = kCannotConnect;
+        return 0;
+    }
+    job->loginState = kVerifying;
+    const ServerInfo server = job->state->Server();
+    std::string reply;
+    if (!web->Get(server.host, LoginTarget(server, job->user, job->password, addressClass),
+                  &reply)) {
+        job->loginState = kCannotConnect;
+        return 0;
+    }
+    if (!reply.empty() && reply[0] == '+') {
+        job->buddyText = BuddyTextFromLoginReply(reply);
+        job->loginState = kLoggedIn;
+    } else {
+        if (!reply.empty() && reply[0] == '#') {
+            job->serverBox = reply;
+        }
+        job->loginState = kRefused;
+    }
+    return 0;
+}
+
+uint32_t LoginSession::LogoffWorker(void* argument) {
+    auto* job = static_cast<Job*>(argument);
+    std::unique_ptr<CWebClient> web = job->state->MakeWebClient();
+    const std::string addressClass = job->state->ClassifyLocalAddress();
+    if (addressClass.empty()) {
+        job->loginState = kLogoffNoLocalAddress;
+        return 0;
+    }
+    if (!job->state->Discover(*web)) {
+        job->loginState = kLogoffFailed;
+        return 0;
+    }
+    job->loginState = kLoggingOff;
+    const ServerInfo server = job->state->Server();
+    std::string reply;
+    if (!web->Get(server.host, LogoffTarget(server, job->user, job->password, addressClass),
+                  &reply)) {
+        job->loginState = kLogoffFailed;
+        return 0;
+    }
+    job->loginState = (!reply.empty() && reply[0] == '+') ? kLoggedOff : kLogoffRefused;
+    return 0;
+}
+
+bool LoginSession::Login(const QString& user, const QString& password) {
+    // Only this thread releases the semaphore, so waiting for it here could never succeed.
+    if (!m_sem.WaitOnSemaphore(0)) {
+        return false;
+    }
+    m_job = std::make_unique<Job>();
+    m_job->user = user.toStdString();
+    m_job->password = password.toStdString();
+    m_state->loggedIn = 0;
+    Start(&LoginSession::LoginWorker, true);
+    emit loginStarted();
+    emit busyTextChanged(QStringLiteral("Logging in.. Please wait"));
+    return true;
+}
+
+bool LoginSession::Logoff() {
+    if (m_state->loggedIn.load() != 1 || !m_sem.WaitOnSemaphore(0)) {
+        if (!m_job) {
+            m_state->logoffPending = 0;
+        }
+        return false;
+    }
+    m_state->logoffPending = 1;
+    const SessionState::User user = m_state->LoggedInUser();
+    m_job = std::make_unique<Job>();
+    m_job->user = user.name;
+    m_job->password = user.password;
+    Start(&LoginSession::LogoffWorker, false);
+    return true;
+}
+
+void LoginSession::Start(uint32_t (*routine)(void*), bool login) {
+    m_job->state = m_state;
+    m_job->pauseMs = m_nPauseMs;
+    m_job->login = login;
+    m_job->loginState = login ? kLoggingIn : kLogoffFailed;
+    m_nShownState = m_job->loginState;
+    m_thread = std::make_unique<Thread>(routine, m_job.get());
+    m_thread->Resume();
+    m_poll.start();
+}
+
+void LoginSession::Poll() {
+    if (!m_job) {
+        m_poll.stop();
+        return;
+    }
+    const bool ended = m_thread->WaitForDeath(0) == Thread::kWaitObject0;
+    const int state = m_job->loginState.load();
+    if (state != m_nShownState) {
+        m_nShownState = state;
+        if (state == kVerifying) {
+            emit busyTextChanged(QStringLiteral("Verfying User"));
+        } else if (state == kLoggingOff) {
+            emit statusText(QStringLiteral("Logging off.. Please wait"));
+        }
+    }
+    if (!ended) {
+        return;
+    }
+    m_poll.stop();
+    if (m_job->login) {
+        FinishLogin();
+    } else {
+        FinishLogoff();
+    }
+}
+
+void LoginSession::FinishLogin() {
+    std::unique_ptr<Job> job = std::move(m_job);
+    m_thread.reset();
+    const int state = job->loginState.load();
+    switch (state) {
+        case kLoggedIn: {
+            m_state->autoLoginPending = 1;
+            m_state->SetLoggedInUser(job->user, job->password);
+            m_state->loggedIn = 1;
+            const QString user = QString::fromStdString(job->user);
+            emit loggedIn(user, QString::fromStdString(job->buddyText));
+            emit statusText(QStringLiteral("Logged in"));
+            session_settings::SaveCredentialsAfterLogin(user,
+                                                        QString::fromStdString(job->password));
+            break;
+        }
+        case kRefused:
+            if (!job->serverBox.empty()) {
+                Box(job->serverBox);  // the server's own words, unchanged
+            }
+            Box(QStringLiteral("Invalid UserName/Pass"));
+            emit statusText(QStringLiteral("Please Login"));
+            m_state->autoLoginPending = 0;
+            break;
+        case kNoLocalAddress:
+            Box(QStringLiteral("Login Failed.. Cannot reach the server"));
+            emit statusText(QStringLiteral("Please Login"));
+            m_state->autoLoginPending = 1;
+            break;
+        default:
+            Box(CannotConnectText());
+            emit statusText(QStringLiteral("Please Login"));
+            m_state->autoLoginPending = 1;
+            break;
+    }
+    m_state->logoffPending = 0;
+    m_sem.SignalSemaphore();
+    emit loginFinished(state);
+}
+
+void LoginSession::FinishLogoff() {
+    m_job.reset();
+    m_thread.reset();
+    // The client is logged off whatever the server said.
+    m_state->loggedIn = 0;
+    m_state->logoffPending = 0;
+    emit loggedOff();
+    emit statusText(QStringLiteral("Please Login"));
+    m_sem.SignalSemaphore();
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+#include "util/CSem.h"
+
+class SessionState;
+class Thread;
+
+// Logs in to and off the directory service on worker threads while the GUI thread goes on.
+//
+// Login(user, password) pauses five seconds, checks the own address, discovers the server and
+// sends "logmein.asp"; Logoff() sends "logmeoff.asp". Only one of them runs at a time; a
+// request while one runs is dropped. The progress is polled on the GUI thread and reported
+// through the signals below; every box goes through the program's message-box hook, on the GUI
+// thread, once the worker has ended.
+class LoginSession : public QObject {
+    Q_OBJECT
+  public:
+    // The login states the workers write.
+    enum State {
+        kLoggingIn = 0,
+        kCannotConnect = 1,
+        kNoLocalAddress = 2,
+        kVerifying = 3,
+        kRefused = 4,
+        kLoggedIn = 6,
+        kLogoffNoLocalAddress = 8,
+        kLogoffFailed = 9,
+        kLoggingOff = 10,
+        kLogoffRefused = 11,
+        kLoggedOff = 12
+    };
+
+    explicit LoginSession(SessionState* state, QObject* parent = nullptr);
+    ~LoginSession() override;
+
+    // The pause before every login (5000 ms in the program).
+    void SetLoginPauseMs(int ms) { m_nPauseMs = ms; }
+
+    int LoginState() const;
+    bool IsBusy() const { return m_job != nullptr; }
+
+    // The state-1 box text: "Cannot connect to <service host>. Please check your Internet
+    // connection".
+    static QString CannotConnectText();
+
+  public slots:
+    // Starts a login with these credentials; false when one is already running.
+    bool Login(const QString& user, const QString& password);
+    // Starts a logoff of the logged-in user; false when not logged in or one is running.
+    bool Logoff();
+
+  signals:
+    // A login began: disable "Login", turn status pane 0 into the busy indicator.
+    void loginStarted();
+    // The busy indicator's text: "Logging in.. Please wait", then "Verfying User".
+    void busyTextChanged(const QString& text);
+    // Logged in: show the logged-in pages, title "Mervane-" + user, the buddy list from
+    // buddyText, expand the online page's root, set the online page's own name.
+    void loggedIn(const QString& user, const QString& buddyText);
+    // A login ended in `state` (after loggedIn when it succeeded): restore pane 0, enable
+    // "Login" again unless logged in, ask the presence worker for a heartbeat now.
+    void loginFinished(int state);
+    // A logoff ended: show the logged-out pages.
+    void loggedOff();
+    // Text for status pane 0 ("Logged in", "Please Login", "Logging off.. Please wait").
+    void statusText(const QString& text);
+
+  private:
+    struct Job;
+    static uint32_t LoginWorker(void* argument);
+    static uint32_t LogoffWorker(void* argument);
+    void Start(uint32_t (*routine)(void*), bool login);
+    void Poll();
+    void FinishLogin();
+    void FinishLogoff();
+
+    SessionState* m_state;
+    CSem m_sem;
+    int m_nPauseMs = 5000;
+    std::unique_ptr<Job> m_job;
+    std::unique_ptr<Thread> m_thread;
+    QTimer m_poll;
+    int m_nShownState = -1;
+};

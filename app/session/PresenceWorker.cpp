@@ -1,0 +1,206 @@
+#include "app/session/PresenceWorker.h"
+
+#include <chrono>
+#include <thread>
+
+#include "app/session/SessionSettings.h"
+#include "app/session/SessionState.h"
+#include "directory/client/Requests.h"
+#include "util/MessageBox.h"
+#include "util/Thread.h"
+
+PresenceWorker::PresenceWorker(SessionState* state, QObject* parent)
+    : QObject(parent), m_state(state) {
+    m_thread = std::make_unique<Thread>(&PresenceWorker::Run, this);
+    m_timer.setInterval(45000);
+    connect(&m_timer, &QTimer::timeout, this, &PresenceWorker::Refresh);
+}
+
+PresenceWorker::~PresenceWorker() {
+    Stop();
+}
+
+void PresenceWorker::SetBuddySource(std::function<std::vector<std::string>()> source) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_buddySource = std::move(source);
+}
+
+void PresenceWorker::Start() {
+    m_bStarted = true;
+    m_thread->Resume();
+    m_timer.start();
+    Refresh();
+}
+
+void PresenceWorker::Stop() {
+    m_timer.stop();
+    if (!m_thread) {
+        return;
+    }
+    PostThreadMessage(m_thread->GetID(), WM_PRESENCE_QUIT, 0, 0);
+    if (m_bStarted) {
+        m_thread->WaitForDeath(INFINITE);
+    }
+    m_thread.reset();  // a thread never started ends without running
+}
+
+uint32_t PresenceWorker::ThreadId() const {
+    return m_thread ? m_thread->GetID() : 0;
+}
+
+QString PresenceWorker::ServerStatus() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return QString::fromStdString(m_strServerStatus);
+}
+
+QString PresenceWorker::LocalAddress() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return QString::fromStdString(m_strLocalAddress);
+}
+
+void PresenceWorker::Refresh() {
+    if (m_thread) {
+        PostThreadMessage(m_thread->GetID(), WM_PRESENCE_CHECK, 0, 0);
+    }
+}
+
+void PresenceWorker::RequestCallReport(const CallFigures& figures, bool requireLogin) {
+    if (!m_thread) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_reports.push_back(Report{figures, requireLogin});
+    }
+    PostThreadMessage(m_thread->GetID(), WM_CALL_REPORT, 0, 0);
+}
+
+uint32_t PresenceWorker::Run(void* argument) {
+    auto* self = static_cast<PresenceWorker*>(argument);
+    ThreadMsg msg;
+    while (GetMessage(msg)) {
+        const uint32_t message = msg.message;
+        DisposeMessage(msg);
+        if (message == WM_PRESENCE_QUIT) {
+            return 0;
+        }
+        if (message == WM_CALL_REPORT) {
+            self->SendNextReport();
+        } else {
+            self->Heartbeat();  // any other message counts as a heartbeat request
+        }
+    }
+    return 0;
+}
+
+void PresenceWorker::RequestLogoff() {
+    m_state->logoffPending = 1;  // no further requests for this user while he goes
+    emit logoffRequested();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// Steps 1 to 5 of a heartbeat: the own address, the status text, automatic login. False when
+// the service cannot be reached.
+bool PresenceWorker::CheckAddress() {
+    std::string old;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        old = m_strLocalAddress;
+        if (m_bFirstHeartbeat.exchange(0) != 0) {
+            m_strServerStatus = "Checking server";
+        }
+    }
+    const std::string address = m_state->ClassifyLocalAddress();
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_strLocalAddress = address;
+        if (address.empty()) {
+            m_strServerStatus = "The server cannot be reached";
+        } else {
+            m_strServerStatus = address != "LAN" ? "Your IP:" + address : "Behind firewall";
+        }
+    }
+    if (address != old) {
+        // Queued to the GUI thread; this thread does not wait for the panes.
+        emit statusChanged(ServerStatus(), QString::fromStdString(address));
+    }
+    if (address.empty()) {
+        m_bServerReachable = 0;
+        if (m_state->loggedIn.load() == 1) {
+            RequestLogoff();
+        }
+        return false;
+    }
+    if (m_bServerReachable.load() == 0 && m_state->autoLoginPending.load() == 1 &&
+        session_settings::AutoLogin()) {
+        emit loginRequested();
+    }
+    m_bServerReachable = 1;
+    return true;
+}
+
+void PresenceWorker::Heartbeat() {
+    if (CheckAddress() && m_state->loggedIn.load() == 1 && m_state->logoffPending.load() == 0) {
+        ExchangeWithServer();
+    }
+    emit heartbeatDone();
+}
+
+// Steps 7 to 9: "iamup.asp", then "GetUserList.asp" with a copy of the buddy list.
+void PresenceWorker::ExchangeWithServer() {
+    std::unique_ptr<CWebClient> web = m_state->MakeWebClient();
+    const ServerInfo server = m_state->Server();
+    const SessionState::User user = m_state->LoggedInUser();
+    std::string reply;
+    if (!web->Get(server.host,
+                  IamUpTarget(server, user.name, user.password, LocalAddress().toStdString()),
+                  &reply)) {
+        RequestLogoff();
+        return;
+    }
+    if (!reply.empty() && reply[0] == '#') {
+        RequestLogoff();
+        Refresh();
+        // Shown on the GUI thread by the program's hook; this thread goes on at once.
+        MessageBox(reply.c_str(), "Mervane");
+        return;
+    }
+    std::function<std::vector<std::string>()> source;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        source = m_buddySource;
+    }
+    const std::vector<std::string> buddies = source ? source() : std::vector<std::string>();
+    reply.clear();
+    if (!web->Get(server.host, GetUserListTarget(server, user.name, user.password, buddies),
+                  &reply) ||
+        reply.empty()) {
+        return;
+    }
+    if (reply[0] == '+') {
+        emit onlineReplyReceived(QString::fromStdString(reply));
+    } else if (reply[0] == '-') {
+        RequestLogoff();
+    }
+}
+
+void PresenceWorker::SendNextReport() {
+    Report report;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_reports.empty()) {
+            return;
+        }
+        report = m_reports.front();
+        m_reports.pop_front();
+    }
+    if (report.figures.newCall) {
+        m_nSessionId = 0;  // a call came up: its first answer gives the new record id
+    }
+    if (report.requireLogin && m_state->loggedIn.load() != 1) {
+        return;
+    }
+    std::unique_ptr<CWebClient> web = m_state->MakeWebClient();
+    SendCallReport(*web, m_state->Server(), m_state->LoggedInUser().name, report.figures,
+                   m_nSessionId, ReportClockNow());
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "directory/client/WebClient.h"
+
+// What the login session, the presence worker, the call reports and the buddy sync share: the
+// login flags, the logged-in user and the directory server's location. The flags are atomic;
+// the strings are copied in and out under one lock, so any thread may read them.
+class SessionState {
+  public:
+    // 1 while logged in to the directory service.
+    std::atomic<int> loggedIn{0};
+    // 1 while the presence worker may log in automatically; a refused login clears it.
+    std::atomic<int> autoLoginPending{1};
+    // 1 from the moment a logoff is asked for until a login or logoff has ended: no presence
+    // request is sent meanwhile for a user on the way out.
+    std::atomic<int> logoffPending{0};
+
+    struct User {
+        std::string name;
+        std::string password;
+    };
+
+    // The user of the last successful login (kept after a logoff: a periodic call report still
+    // names him).
+    User LoggedInUser() const;
+    void SetLoggedInUser(const std::string& name, const std::string& password);
+
+    // The directory server as the last successful discovery left it.
+    ServerInfo Server() const;
+    // Runs a discovery on a copy of the server location and stores the result; 1 on success.
+    int Discover(CWebClient& web);
+
+    // The service web host for discovery and the own-address check; "" means ServiceHost().
+    void SetServiceHost(const std::string& host);
+    std::string EffectiveServiceHost() const;
+
+    // Bounds of every request made for this session (connect, whole exchange) and of the
+    // own-address check.
+    void SetTimeouts(long connectMs, long totalMs, int classifyMs);
+
+    // A request object for this session's host and time-outs.
+    std::unique_ptr<CWebClient> MakeWebClient() const;
+
+    // "", "LAN" or the own dotted address, against the service web host.
+    std::string ClassifyLocalAddress() const;
+
+  private:
+    mutable std::mutex m_lock;
+    User m_user;
+    ServerInfo m_server;
+    std::string m_serviceHost;
+    long m_connectMs = 5000;
+    long m_totalMs = 15000;
+    int m_classifyMs = 10000;
+};

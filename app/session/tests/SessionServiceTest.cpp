@@ -1,0 +1,397 @@
+// The login session, the presence worker, the call reports and the buddy sync against the real
+// zorvo-directory on a free loopback port, and against services that refuse or never answer.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <mutex>
+#include <thread>
+
+#include "app/session/BuddySync.h"
+#include "app/session/LoginSession.h"
+#include "app/session/PresenceWorker.h"
+#include "app/session/SessionSettings.h"
+#include "app/session/SessionState.h"
+#include "app/settings/ProgramSettings.h"
+#include "directory/client/Requests.h"
+#include "testsupport/FreePort.h"
+#include "util/MessageBox.h"
+
+namespace {
+
+// zorvo-directory on a fixed loopback port, so that it can be stopped and started again there.
+class Service {
+  public:
+    ~Service() { Stop(); }
+    bool Start(const std::string& db, int port) {
+        int e[2];
+        if (pipe(e) != 0) {
+            return false;
+        }
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(e[1], 2);
+            close(e[0]);
+            const std::string listen = "127.0.0.1:" + std::to_string(port);
+            execl(ZORVO_DIRECTORY_BIN, ZORVO_DIRECTORY_BIN, "--listen", listen.c_str(), "--db",
+                  db.c_str(), "--hash-cost", "min", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(e[1]);
+        char c = 0;
+        std::string line;
+        while (line.find('\n') == std::string::npos) {
+            pollfd p{e[0], POLLIN, 0};
+            if (poll(&p, 1, 10000) <= 0 || read(e[0], &c, 1) != 1) {
+                close(e[0]);
+                return false;
+            }
+            line += c;
+        }
+        m_err = e[0];
+        return line.find("listening") != std::string::npos;
+    }
+    void Stop() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+            m_pid = -1;
+        }
+        if (m_err >= 0) {
+            close(m_err);
+            m_err = -1;
+        }
+    }
+
+  private:
+    pid_t m_pid = -1;
+    int m_err = -1;
+};
+
+std::mutex g_boxLock;
+QStringList g_boxes;
+
+QStringList Boxes() {
+    std::lock_guard<std::mutex> lock(g_boxLock);
+    return g_boxes;
+}
+
+class SessionAgainstService : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        qputenv("ZORVO_CONFIG_DIR", m_dir.path().toUtf8());
+        {
+            std::lock_guard<std::mutex> lock(g_boxLock);
+            g_boxes.clear();
+        }
+        SetMessageBoxHook([](const std::string& text, const std::string&) {
+            std::lock_guard<std::mutex> lock(g_boxLock);
+            g_boxes << QString::fromStdString(text);
+        });
+        m_port = testsupport::FreeTcpPort();
+        m_db = (m_dir.path() + "/dir.db").toStdString();
+        ASSERT_TRUE(m_service.Start(m_db, m_port));
+        m_host = "127.0.0.1:" + std::to_string(m_port);
+        m_state.SetServiceHost(m_host);
+        m_state.SetTimeouts(1000, 2000, 1000);
+        m_login.SetLoginPauseMs(20);
+        m_presence.SetHeartbeatIntervalMs(3600000);  // heartbeats only when asked for
+        // The window's wiring: automatic login from the page's fields, local logoff.
+        QObject::connect(&m_presence, &PresenceWorker::loginRequested, &m_login, [this] {
+            ++m_autoLogins;
+            if (m_state.loggedIn.load() == 0) {
+                QString user;
+                QString password;
+                session_settings::ReadCredentials(&user, &password);
+                m_login.Login(user, password);
+            }
+        });
+        QObject::connect(&m_presence, &PresenceWorker::logoffRequested, &m_login,
+                         [this] { m_login.Logoff(); });
+    }
+    void TearDown() override {
+        m_presence.Stop();
+        SetMessageBoxHook({});
+    }
+
+    void Register(const std::string& user, const std::string& pass) {
+        CWebClient web;
+        std::string reply;
+        ASSERT_EQ(
+            web.Get(m_host, "register.asp?User=" + UrlEncode(user) + "&Pass=" + UrlEncode(pass),
+                    &reply),
+            1);
+        ASSERT_NE(reply.find("is ready"), std::string::npos) << reply;
+    }
+
+    int LoginAndWait(const QString& user, const QString& pass) {
+        QSignalSpy finished(&m_login, &LoginSession::loginFinished);
+        if (!m_login.Login(user, pass)) {
+            return -1;
+        }
+        if (!finished.wait(10000)) {
+            return -2;
+        }
+        return finished.takeFirst().at(0).toInt();
+    }
+
+    // One heartbeat, waited for.
+    void Heartbeat() {
+        QSignalSpy done(&m_presence, &PresenceWorker::heartbeatDone);
+        m_presence.Refresh();
+        ASSERT_TRUE(done.count() > 0 || done.wait(10000));
+    }
+
+    QTemporaryDir m_dir;
+    Service m_service;
+    int m_port = 0;
+    std::string m_db;
+    std::string m_host;
+    SessionState m_state;
+    LoginSession m_login{&m_state};
+    PresenceWorker m_presence{&m_state};
+    int m_autoLogins = 0;
+};
+
+TEST_F(SessionAgainstService, LoginGivesTheBuddyTextAndSavesCredentialsOwnerOnly) {
+    Register("alice", "pw one");
+    session_settings::WriteAutoLogin(true);
+    QSignalSpy loggedIn(&m_login, &LoginSession::loggedIn);
+    QSignalSpy busy(&m_login, &LoginSession::busyTextChanged);
+    ASSERT_EQ(LoginAndWait("alice", "pw one"), LoginSession::kLoggedIn);
+    ASSERT_EQ(loggedIn.count(), 1);
+    EXPECT_EQ(loggedIn.at(0).at(0).toString(), "alice");
+    EXPECT_EQ(loggedIn.at(0).at(1).toString(), "");
+    EXPECT_EQ(busy.at(0).at(0).toString(), "Logging in.. Please wait");
+    EXPECT_EQ(m_state.loggedIn.load(), 1);
+    EXPECT_TRUE(Boxes().isEmpty()) << Boxes().join("|").toStdString();
+
+    // The server's copy of the list comes back with the next login.
+    std::string reply;
+    CWebClient web;
+    const ServerInfo server = m_state.Server();
+    ASSERT_EQ(
+        web.Get(server.host, SyncBListTarget(server, "alice", "pw one", "bob carol "), &reply), 1);
+    ASSERT_EQ(LoginAndWait("alice", "pw one"), LoginSession::kLoggedIn);
+    EXPECT_EQ(loggedIn.at(1).at(1).toString(), "bob carol");
+
+    QString user;
+    QString pass;
+    session_settings::ReadCredentials(&user, &pass);
+    EXPECT_EQ(user, "alice");
+    EXPECT_EQ(pass, "pw one");
+    struct stat st {};
+    ASSERT_EQ(stat(ProgramSettings::FilePath().toUtf8().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    session_settings::WriteAutoLogin(false);
+    session_settings::ReadCredentials(&user, &pass);
+    EXPECT_EQ(user, "");
+    EXPECT_EQ(pass, "");
+}
+
+TEST_F(SessionAgainstService, WrongPasswordShowsTheBoxAndStopsAutomaticLogin) {
+    Register("alice", "right");
+    session_settings::WriteAutoLogin(true);
+    ASSERT_EQ(LoginAndWait("alice", "wrong"), LoginSession::kRefused);
+    EXPECT_EQ(Boxes(), QStringList({"Invalid UserName/Pass"}));
+    EXPECT_EQ(m_state.loggedIn.load(), 0);
+    EXPECT_EQ(m_state.autoLoginPending.load(), 0);
+
+    QSignalSpy done(&m_presence, &PresenceWorker::heartbeatDone);
+    m_presence.Start();
+    ASSERT_TRUE(done.count() > 0 || done.wait(10000));
+    QTest::qWait(50);
+    EXPECT_EQ(m_autoLogins, 0);
+    EXPECT_EQ(m_presence.ServerStatus(), "Behind firewall");
+}
+
+TEST_F(SessionAgainstService, StoppedServiceLogsOffAndAutomaticLoginReturnsWithIt) {
+    Register("alice", "pw");
+    session_settings::WriteAutoLogin(true);
+    ASSERT_EQ(LoginAndWait("alice", "pw"), LoginSession::kLoggedIn);
+    QSignalSpy done(&m_presence, &PresenceWorker::heartbeatDone);
+    m_presence.Start();
+    ASSERT_TRUE(done.count() > 0 || done.wait(10000));
+    QTest::qWait(50);
+    // The first reachable heartbeat asks once; the window ignores it while logged in.
+    EXPECT_EQ(m_autoLogins, 1);
+    Heartbeat();
+    QTest::qWait(50);
+    EXPECT_EQ(m_autoLogins, 1);
+
+    m_service.Stop();
+    QSignalSpy loggedOff(&m_login, &LoginSession::loggedOff);
+    Heartbeat();
+    EXPECT_EQ(m_presence.ServerStatus(), "The server cannot be reached");
+    ASSERT_TRUE(loggedOff.count() > 0 || loggedOff.wait(10000));
+    EXPECT_EQ(m_state.loggedIn.load(), 0);
+
+    ASSERT_TRUE(m_service.Start(m_db, m_port));
+    QSignalSpy loggedIn(&m_login, &LoginSession::loggedIn);
+    Heartbeat();
+    EXPECT_EQ(m_presence.ServerStatus(), "Behind firewall");
+    ASSERT_TRUE(loggedIn.count() > 0 || loggedIn.wait(10000));
+    EXPECT_EQ(m_autoLogins, 2);
+    EXPECT_EQ(m_state.loggedIn.load(), 1);
+}
+
+TEST_F(SessionAgainstService, HeartbeatListsOnlineBuddiesAndReportsKeepTheFirstId) {
+    Register("alice", "pw");
+    Register("bob", "pw");
+    ASSERT_EQ(LoginAndWait("bob", "pw"), LoginSession::kLoggedIn);
+    ASSERT_EQ(LoginAndWait("alice", "pw"), LoginSession::kLoggedIn);
+    m_presence.SetBuddySource([] { return std::vector<std::string>{"bob"}; });
+    QSignalSpy online(&m_presence, &PresenceWorker::onlineReplyReceived);
+    m_presence.Start();
+    ASSERT_TRUE(online.count() > 0 || online.wait(10000));
+    EXPECT_TRUE(online.at(0).at(0).toString().startsWith('+'));
+    EXPECT_NE(online.at(0).at(0).toString().indexOf("bob"), -1)
+        << online.at(0).at(0).toString().toStdString();
+
+    CallFigures call;
+    call.connected = true;
+    call.callStart = ReportClockNow() - 61;
+    call.avgDelay = 123.9;
+    call.remoteUser = "bob";
+    call.newCall = true;
+    m_presence.RequestCallReport(call, true);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return m_presence.SessionId() != 0; }, 10000));
+    const int first = m_presence.SessionId();
+    call.newCall = false;
+    m_presence.RequestCallReport(call, false);
+    Heartbeat();  // runs after the report on the same thread
+    EXPECT_EQ(m_presence.SessionId(), first);
+
+    // A call that is not connected sends nothing.
+    call.connected = false;
+    call.newCall = true;
+    m_presence.RequestCallReport(call, true);
+    Heartbeat();
+    EXPECT_EQ(m_presence.SessionId(), 0);
+}
+
+TEST_F(SessionAgainstService, BuddySyncSendsTheSavedListOnceAfterAChange) {
+    Register("alice", "pw");
+    ASSERT_EQ(LoginAndWait("alice", "pw"), LoginSession::kLoggedIn);
+    session_settings::SaveBuddyList("alice", {"bob", "carol"});
+    BuddySync sync(&m_state);
+    sync.SetIntervalMs(20);
+    QSignalSpy finished(&sync, &BuddySync::syncFinished);
+    QTest::qWait(100);
+    EXPECT_EQ(sync.SyncsStarted(), 0);  // nothing changed
+    sync.MarkDirty();
+    ASSERT_TRUE(finished.wait(5000));
+    QTest::qWait(100);
+    EXPECT_EQ(sync.SyncsStarted(), 1);
+    EXPECT_FALSE(sync.IsDirty());
+    QSignalSpy loggedIn(&m_login, &LoginSession::loggedIn);
+    ASSERT_EQ(LoginAndWait("alice", "pw"), LoginSession::kLoggedIn);
+    EXPECT_EQ(loggedIn.at(0).at(1).toString(), "bob carol");
+}
+
+// A service whose login page refuses with its own message.
+TEST(SessionWithRefusingService, AHashReplyGivesTwoBoxesAndSwitchesAutomaticLoginOff) {
+    QTemporaryDir dir;
+    qputenv("ZORVO_CONFIG_DIR", dir.path().toUtf8());
+    httplib::Server server;
+    const int port = server.bind_to_any_port("127.0.0.1");
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    server.Get("/ZorvoServer.txt", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content("[ZORVO]\nCURRENT IP=" + host + "\nPATH=/p\n", "text/plain");
+    });
+    server.Get(R"(/p\\logmein\.asp)", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("#Your account is locked", "text/plain");
+    });
+    std::thread serving([&] { server.listen_after_bind(); });
+    for (int i = 0; i < 200 && !server.is_running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+    QStringList boxes;
+    SetMessageBoxHook([&](const std::string& text, const std::string&) {
+        boxes << QString::fromStdString(text);
+    });
+    SessionState state;
+    state.SetServiceHost(host);
+    LoginSession login(&state);
+    login.SetLoginPauseMs(0);
+    QSignalSpy finished(&login, &LoginSession::loginFinished);
+    ASSERT_TRUE(login.Login("alice", "pw"));
+    ASSERT_TRUE(finished.wait(10000));
+    EXPECT_EQ(finished.at(0).at(0).toInt(), LoginSession::kRefused);
+    EXPECT_EQ(boxes, QStringList({"#Your account is locked", "Invalid UserName/Pass"}));
+    EXPECT_EQ(state.autoLoginPending.load(), 0);
+    SetMessageBoxHook({});
+    server.stop();
+    serving.join();
+}
+
+// A service that takes connections and never answers: the GUI thread goes on meanwhile.
+TEST(SessionWithSilentService, WorkersNeverHoldTheGuiThread) {
+    QTemporaryDir dir;
+    qputenv("ZORVO_CONFIG_DIR", dir.path().toUtf8());
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(fd, 64), 0);  // connections complete in the kernel; nobody reads them
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string host = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+
+    SessionState state;
+    state.SetServiceHost(host);
+    state.SetTimeouts(1000, 4000, 1000);
+    state.loggedIn = 1;  // so the heartbeat also sends its requests
+    state.SetLoggedInUser("alice", "pw");
+    LoginSession login(&state);
+    login.SetLoginPauseMs(0);
+    PresenceWorker presence(&state);
+    presence.SetHeartbeatIntervalMs(3600000);
+    QSignalSpy finished(&login, &LoginSession::loginFinished);
+    QSignalSpy beat(&presence, &PresenceWorker::heartbeatDone);
+
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 worst = 0;
+    QTimer tick;
+    tick.setInterval(5);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        worst = std::max(worst, now - last);
+        last = now;
+    });
+    tick.start();
+    QTest::qWait(100);  // the loop settles before measuring
+    clock.start();
+    last = 0;
+    presence.Start();
+    ASSERT_TRUE(login.Login("alice", "pw"));
+    QTest::qWait(2000);  // both workers are waiting for the silent service now
+    EXPECT_LT(worst, 100) << "GUI thread held for " << worst << " ms";
+    EXPECT_EQ(finished.count(), 0);
+    ASSERT_TRUE(finished.wait(10000));
+    EXPECT_EQ(finished.at(0).at(0).toInt(), LoginSession::kCannotConnect);
+    EXPECT_LT(worst, 100);
+    presence.Stop();
+    close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <QMouseEvent>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "app/widgets/LinkLabel.h"
+
+namespace {
+
+// A link that records its clicks instead of asking the desktop to open them.
+class RecordingLink : public LinkLabel {
+  public:
+    using LinkLabel::LinkLabel;
+    QStringList opened;
+    int rightClicks = 0;
+
+  protected:
+    void OnLinkClicked() override { opened << Target(Url(), Caption()); }
+    void OnLinkRightClicked() override { ++rightClicks; }
+};
+
+TEST(LinkLabelTarget, MailAddressesGetTheMailtoPrefixOnlyWithoutUrl) {
+    EXPECT_EQ(LinkLabel::Target("", "bob@example.org"), "mailto:bob@example.org");
+    EXPECT_EQ(LinkLabel::Target("", "mailto:bob@example.org"), "mailto:bob@example.org");
+    EXPECT_EQ(LinkLabel::Target("", "MAILTO:bob@example.org"), "mailto:MAILTO:bob@example.org");
+    EXPECT_EQ(LinkLabel::Target("", "Register new user"), "Register new user");
+    EXPECT_EQ(LinkLabel::Target("http://h/x", "bob@example.org"), "http://h/x");
+}
+
+TEST(LinkLabelTarget, RegisterPageGetsTheHttpSchemeAndPath) {
+    EXPECT_EQ(LinkLabel::RegisterUrl("127.0.0.1:8080").toString(),
+              "http://127.0.0.1:8080/register.asp");
+    EXPECT_EQ(LinkLabel::RegisterUrl("dir.example", "/zorvo").toString(),
+              "http://dir.example/zorvo/register.asp");
+}
+
+TEST(LinkLabelTarget, InvitePageKeepsItsQueryAndFragmentEscapedOnce) {
+    const QUrl url = LinkLabel::InviteUrl("dir.example");
+    EXPECT_EQ(url.toEncoded(),
+              "http://dir.example/myaccount.asp?LoginMsg=Please%20Login%20to%20Invite%20your%20"
+              "friends&redirurl=myaccount.asp%3F%23INVITE#INVITE");
+    EXPECT_EQ(url.fragment(), "INVITE");
+    EXPECT_EQ(url.path(), "/myaccount.asp");
+    EXPECT_FALSE(url.toEncoded().contains("%25"));
+}
+
+TEST(LinkLabelWidget, HoverChangesColourAndCursorAndAClickOpensOnce) {
+    RecordingLink link(QStringLiteral("Register new user"));
+    LinkLabel::StyleAsMainWindowLink(&link);
+    link.SetUrl(LinkLabel::RegisterUrl("h").toString());
+    link.resize(200, 30);
+    link.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&link));
+    EXPECT_EQ(link.NormalColour(), QColor(0, 102, 0));
+    EXPECT_EQ(link.HoverColour(), QColor(0, 0, 255));
+    EXPECT_TRUE(link.LinkFont().underline());
+    EXPECT_EQ(link.LinkFont().pixelSize(), 18);
+
+    const QPoint inside = link.TextRect().center();
+    QTest::mouseMove(&link, inside);
+    ASSERT_TRUE(link.IsHovering());
+    EXPECT_EQ(link.cursor().shape(), Qt::PointingHandCursor);
+    QTest::mouseClick(&link, Qt::LeftButton, {}, inside);
+    EXPECT_EQ(link.opened, QStringList({"http://h/register.asp"}));
+    EXPECT_FALSE(link.IsHovering());
+
+    // Outside the text nothing happens.
+    QTest::mouseMove(&link, QPoint(199, 29));
+    EXPECT_FALSE(link.IsHovering());
+    QTest::mouseClick(&link, Qt::LeftButton, {}, QPoint(199, 29));
+    EXPECT_EQ(link.opened.size(), 1);
+
+    // A right click on the hovered link only ends the hover.
+    QTest::mouseMove(&link, inside);
+    QTest::mouseClick(&link, Qt::RightButton, {}, inside);
+    EXPECT_EQ(link.rightClicks, 1);
+    EXPECT_FALSE(link.IsHovering());
+    EXPECT_EQ(link.opened.size(), 1);
+}
+
+TEST(LinkLabelWidget, AnEmptyCaptionShowsClickHere) {
+    LinkLabel link;
+    EXPECT_EQ(link.Caption(), "Click here");
+}
+
+}  // namespace
