@@ -639,11 +639,15 @@ void CMainDialog::OnHangUp() {
 // ------------------------------------------------------------------------------
 
 void CMainDialog::StartCallIndicator() {
-    // Pane 2 becomes the animated call indicator; its former look is kept for afterwards.
-    m_statusBar->SaveState(2);
     PaneStyle* style = m_statusBar->GetPaneStyle(2);
     if (!style) {
         return;
+    }
+    // Pane 2 becomes the animated call indicator; its former look is kept for afterwards. A
+    // caller hears "connected" twice for one call: the second time the pane already shows the
+    // indicator, and saving again would keep the indicator's look instead of the pane's own.
+    if (!m_statusBar->HasSavedState(2)) {
+        m_statusBar->SaveState(2);
     }
     style->SetFlags(style->flags | kHostIndicator);
     m_statusBar->update();

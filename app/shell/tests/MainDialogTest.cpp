@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QImage>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
@@ -16,6 +17,7 @@
 #include "app/pages/MyPropertySheet.h"
 #include "app/settings/ProgramSettings.h"
 #include "app/shell/ZorvoApp.h"
+#include "app/widgets/MainStatusBar.h"
 
 using namespace shelltest;
 
@@ -145,6 +147,34 @@ TEST(CommandLine, DontShowIsFoundInAnyCaseAnywhere) {
     EXPECT_TRUE(CZorvoApp::WantsHidden({"/usr/bin/Zorvo", "/dontshowX"}));
     EXPECT_TRUE(CZorvoApp::WantsHidden({"/opt/DONTSHOW/Zorvo"}));
     EXPECT_FALSE(CZorvoApp::WantsHidden({"/usr/bin/Zorvo", "Dont", "Show"}));
+}
+
+namespace paint {
+
+// Pane 2 as it is painted on screen.
+QImage PaneTwo(CMainDialog& w) {
+    if (!w.isVisible()) {
+        w.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&w));
+    }
+    MainStatusBar* bar = w.StatusBar();
+    return bar->grab(bar->GetItemRect(2)).toImage();
+}
+
+}  // namespace paint
+
+TEST(MainDialog, PaneTwoReadsReadyAgainAfterACallThatWasConnectedTwice) {
+    Client client;
+    CMainDialog& w = *client.window;
+    const QImage before = paint::PaneTwo(w);
+    ASSERT_FALSE(before.isNull());
+    // A caller's engine says "connected" twice for one call.
+    w.OnEngineStatus(STATUS_CONNECTED, 0);
+    w.OnEngineStatus(STATUS_CONNECTED, 0);
+    EXPECT_NE(paint::PaneTwo(w), before);  // the indicator covers the pane
+    w.OnEngineStatus(STATUS_REMOTE_HANGUP, 0);
+    EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
+    EXPECT_EQ(paint::PaneTwo(w), before);
 }
 
 }  // namespace
