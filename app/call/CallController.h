@@ -69,7 +69,8 @@ class CallController : public QObject {
     Voxlane* Engine() const { return m_engine.get(); }
     bool InCall() const { return m_engine && m_engine->IsConnected(); }
     bool Attempting() const { return m_attempt != nullptr; }
-    bool Ringing() const { return m_decisionCell != 0; }
+    // An incoming call rings and the user's answer is still wanted.
+    bool AwaitingAnswer() const { return m_decisionCell != 0; }
     AttemptState Attempt() const;
     const QString& RemoteUser() const { return m_remoteUser; }
     unsigned LastDelay() const { return m_lastDelay; }

@@ -168,14 +168,18 @@ TEST_F(CallControllerTest, RejectedIncomingCallKeepsTheSameEngineListeningWithou
     Recorder seen(call);
     call.StartListening();
     Voxlane* listening = call.Engine();
-    QObject::connect(&call, &CallController::incomingCall,
-                     [&] { call.AnswerIncoming(false, false); });
+    bool awaited = false;
+    QObject::connect(&call, &CallController::incomingCall, [&] {
+        awaited = call.AwaitingAnswer();
+        call.AnswerIncoming(false, false);
+    });
     CallUs("bob", {"--timeout", "30"});
     EXPECT_EQ(PeerExit(), 1);
     EXPECT_TRUE(seen.lines.contains("incoming bob 10"));
     EXPECT_FALSE(seen.lines.contains("call started"));
     EXPECT_FALSE(seen.lines.contains("missed bob"));
-    EXPECT_FALSE(call.Ringing());
+    EXPECT_TRUE(awaited);
+    EXPECT_FALSE(call.AwaitingAnswer());
     EXPECT_EQ(call.Engine(), listening);
 }
 
