@@ -221,16 +221,35 @@ bool IpAddressEdit::eventFilter(QObject* watched, QEvent* event) {
 }
 
 bool IpAddressEdit::HandleFieldKey(int index, QKeyEvent* key) {
-    QLineEdit* field = m_fields[index];
     if (key->matches(QKeySequence::Paste)) {
         Paste(index);
         return true;
     }
     const bool plain =
         !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+    switch (key->key()) {
+        case Qt::Key_Backtab:
+        case Qt::Key_Tab:
+        case Qt::Key_Backspace:
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+            return HandleMoveKey(index, key, plain);
+        default:
+            break;
+    }
+    const QString text = key->text();
+    if (!plain || text.isEmpty() || !text.at(0).isPrint()) {
+        return false;  // navigation, editing and shortcut keys behave as in any line edit
+    }
+    TypeCharacter(index, text.at(0));
+    return true;
+}
+
+bool IpAddressEdit::HandleMoveKey(int index, QKeyEvent* key, bool plain) {
+    QLineEdit* field = m_fields[index];
     const int cursor = field->cursorPosition();
     const bool selection = field->hasSelectedText();
-
+    const bool atStart = index > 0 && !selection && cursor == 0;
     switch (key->key()) {
         case Qt::Key_Backtab:
         case Qt::Key_Tab:
@@ -243,14 +262,8 @@ bool IpAddressEdit::HandleFieldKey(int index, QKeyEvent* key) {
             }
             return false;
         case Qt::Key_Backspace:
-            if (index > 0 && !selection && cursor == 0) {
-                m_fields[index - 1]->setFocus(Qt::OtherFocusReason);
-                m_fields[index - 1]->end(false);
-                return true;
-            }
-            return false;
         case Qt::Key_Left:
-            if (plain && index > 0 && !selection && cursor == 0) {
+            if (atStart && (plain || key->key() == Qt::Key_Backspace)) {
                 m_fields[index - 1]->setFocus(Qt::OtherFocusReason);
                 m_fields[index - 1]->end(false);
                 return true;
@@ -264,32 +277,30 @@ bool IpAddressEdit::HandleFieldKey(int index, QKeyEvent* key) {
             }
             return false;
         default:
-            break;
+            return false;
     }
+}
 
-    const QString text = key->text();
-    if (!plain || text.isEmpty() || !text.at(0).isPrint()) {
-        return false;  // navigation, editing and shortcut keys behave as in any line edit
-    }
-    const QChar c = text.at(0);
+void IpAddressEdit::TypeCharacter(int index, QChar c) {
+    QLineEdit* field = m_fields[index];
     if (c == QLatin1Char('.')) {
         // A dot ends a field that holds digits; in an empty field it is ignored.
         if (index < kFieldCount - 1 && !field->text().isEmpty()) {
             SetFieldFocus(index + 1);
         }
-        return true;
+        return;
     }
     if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
-        return true;  // anything else is not part of an address
+        return;  // anything else is not part of an address
     }
-    if (field->text().size() >= kMaxDigits && !selection) {
+    if (field->text().size() >= kMaxDigits && !field->hasSelectedText()) {
         // A full field: the digit starts the next field.
         if (index < kFieldCount - 1) {
             SetFieldFocus(index + 1);
             m_fields[index + 1]->insert(QString(c));
             OnFieldEdited(index + 1);
         }
-        return true;
+        return;
     }
     field->insert(QString(c));
     OnFieldEdited(index);
@@ -297,7 +308,6 @@ bool IpAddressEdit::HandleFieldKey(int index, QKeyEvent* key) {
         field->cursorPosition() == kMaxDigits) {
         SetFieldFocus(index + 1);
     }
-    return true;
 }
 
 void IpAddressEdit::OnFieldEdited(int index) {

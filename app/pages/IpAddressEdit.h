@@ -63,6 +63,10 @@ class IpAddressEdit : public QWidget {
   private:
     // Handles a key press on field `index`; true when the key was dealt with here.
     bool HandleFieldKey(int index, QKeyEvent* key);
+    // Tab, Backspace and the arrows that may move to a neighbouring field.
+    bool HandleMoveKey(int index, QKeyEvent* key, bool plain);
+    // A printable character typed into field `index`: digits and dots; the rest is dropped.
+    void TypeCharacter(int index, QChar c);
     // Keeps field `index` to at most three digits of value 0 to 255 after a user edit; a
     // dotted address that arrived by an insert fills all fields instead.
     void OnFieldEdited(int index);

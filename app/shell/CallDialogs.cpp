@@ -146,8 +146,9 @@ void CConnectingDlg::UpdateData() {
 }
 
 void CConnectingDlg::reject() {
-    // The attempt is stopped by the main window; the window stays until it is over.
+    // The window stays until the attempt is over.
     connectState = kCancelling;
+    emit cancelRequested();
 }
 
 // --- CTrayInfoDlg -------------------------------------------------------------------------------

@@ -45,8 +45,8 @@ class CMissedCallsDlg : public QDialog {
     QTreeWidget* m_list;
 };
 
-// The progress window of an outgoing call. Cancel only records the wish (connectState 2); the
-// main window acts on it and closes the window when the attempt is over.
+// The progress window of an outgoing call. Cancel only records the wish (connectState 2) and
+// says so; the attempt is stopped elsewhere, and the window closed when it is over.
 class CConnectingDlg : public QDialog {
     Q_OBJECT
   public:
@@ -61,6 +61,9 @@ class CConnectingDlg : public QDialog {
 
   public slots:
     void reject() override;
+
+  signals:
+    void cancelRequested();
 
   private:
     QLabel* m_field;

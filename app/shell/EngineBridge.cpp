@@ -2,17 +2,12 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
-#include <QPointer>
 
 #include <atomic>
 
 #include "app/sounds/SoundPlayer.h"
 #include "util/MessageBox.h"
-
-QEvent::Type EngineStatusEvent::Kind() {
-    static const QEvent::Type kind = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return kind;
-}
+#include "util/Messages.h"
 
 namespace bridge {
 namespace {
@@ -56,41 +51,6 @@ void Install() {
     });
     // Pending messages from before the hook was set.
     WakeGuiThread();
-}
-
-HWND RegisterEngineWindow(QObject* target) {
-    QPointer<QObject> guarded(target);
-    return RegisterWindow([guarded](uint32_t message, uintptr_t code, intptr_t value) {
-        if (message == WM_ENGINE_STATUS && guarded) {
-            EngineStatusEvent event(static_cast<unsigned>(code), static_cast<uintptr_t>(value));
-            QCoreApplication::sendEvent(guarded, &event);
-        }
-    });
-}
-
-EngineOptions EngineOptionsFromEnvironment() {
-    EngineOptions options;
-    options.microphone = qEnvironmentVariable("ZORVO_MIC").toStdString();
-    options.speaker = qEnvironmentVariable("ZORVO_SPEAKER").toStdString();
-    return options;
-}
-
-namespace {
-
-unsigned PortFrom(const char* variable, unsigned fallback) {
-    bool ok = false;
-    const unsigned port = qEnvironmentVariable(variable).toUInt(&ok);
-    return ok && port > 0 && port < 65536 ? port : fallback;
-}
-
-}  // namespace
-
-unsigned CallPort() {
-    return PortFrom("ZORVO_CALL_PORT", kDefaultCallPort);
-}
-
-unsigned PeerPort() {
-    return PortFrom("ZORVO_PEER_PORT", CallPort());
 }
 
 }  // namespace bridge

@@ -6,15 +6,13 @@
 #include <QString>
 #include <QStringList>
 
-#include <ctime>
-#include <memory>
+#include <netinet/in.h>
 
+#include <cstdint>
+
+#include "app/call/CallController.h"
 #include "app/shell/CallDialogs.h"
 #include "app/shell/SystemTray.h"
-#include "engine/Voxlane.h"
-#include "util/Messages.h"
-#include "util/Statistics.h"
-#include "util/Thread.h"
 
 class QMenuBar;
 class QPushButton;
@@ -29,8 +27,8 @@ class LoginPage;
 class BuddyListPage;
 
 // The program's main window: call buttons, the page sheet, volume sliders, waveform area, links
-// and a three-pane status bar. It owns the engine of the moment and reacts to everything the
-// engine reports.
+// and a three-pane status bar. It forwards the user's commands to its call controller, which owns
+// the engine of the moment, and shows what the controller reports.
 class CMainDialog : public QDialog {
     Q_OBJECT
   public:
@@ -58,15 +56,21 @@ class CMainDialog : public QDialog {
     // The start-up sequence; `showWindow` false leaves the window hidden ("DontShow").
     void OnInitDialog(bool showWindow);
 
-    // Reactions to the engine (WM_ENGINE_STATUS). Codes outside 1 to 13 are ignored.
+    // An engine notification (WM_ENGINE_STATUS), handled by the call controller. Codes outside
+    // 1 to 13 are ignored.
     int OnEngineStatus(unsigned code, uintptr_t value);
 
+    // Talk: finds the callee on the active page and starts the call; the attempt goes on after
+    // this returns, behind the progress window.
     void OnTalk();
+    // Hang Up: asks first (without waiting for the answer) when a call is up.
     void OnHangUp();
+    // Releases the engine unless a call is up; false then (Hang Up asks first).
     bool ReleaseEngine();
     void StartListening();
     void AddStatusLine(const QString& text);
     void ArrangePages(int loggedIn);
+    // Turns status pane 2 into the call indicator (once per call) / gives it its look back.
     void StartCallIndicator();
     void StopCallIndicator();
 
@@ -75,17 +79,14 @@ class CMainDialog : public QDialog {
     // Brings the window forward (a second start of the program, the tray's Talk).
     void BringForward();
 
-    // --- state other parts and tests read ---
-    Voxlane* m_pEngine = nullptr;
-    Statistics* m_pStatistics = nullptr;
     int m_bLoggedIn = 0;
     int m_bExiting = 0;
     QString m_strUser;
     QString m_strPassword;
-    QString m_strRemoteUser;
-    int m_nLastDelay = 0;
-    std::time_t m_tCallStart = 0;
 
+    CallController* Call() const { return m_call; }
+    Voxlane* Engine() const;
+    const QString& RemoteUser() const;
     QPushButton* TalkButton() const { return m_talk; }
     QPushButton* HangUpButton() const { return m_hangUp; }
     QString PaneText(int pane) const;
@@ -110,16 +111,17 @@ class CMainDialog : public QDialog {
     void OnPresenceTimer(int id);
     // One tick of the call clock (timer 17).
     void OnClockTimer();
-    static unsigned TickCount() { return m_nTickCount; }
+    static unsigned TickCount();
 
   signals:
     // Emitted after the window has handled an engine status (tests wait on it).
     void engineStatusHandled(unsigned code);
+    // An outgoing attempt is over (`connected`: the call is up).
+    void attemptEnded(bool connected);
     // Exit has run: the window is closed and the engine stopped; the program ends.
     void exited();
 
   protected:
-    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
     void reject() override;
@@ -127,26 +129,22 @@ class CMainDialog : public QDialog {
   private:
     void BuildWindow();
     void BuildMenu();
+    void ConnectCallController();
+    void ConnectCallDisplay();
     void OnCommand(int id);
-    void OnIncomingCall(uintptr_t decisionCell);
-    void OnCallEnded();
-    void OnCallStarted();
-    void OnConnectFailed();
+    bool FindCallee(in_addr& address, QString& name);
+    bool FindOnlineCallee(in_addr& address, QString& name);
+    void ShowIncomingCall(const QString& caller, int ringSeconds);
+    void ShowAttempt(const QString& text);
+    void OnAttemptChanged(AttemptState state, const QString& text);
+    void OnAttemptEnded(bool connected);
+    void ShowCallClock(const QString& text, uint32_t delayColour);
     void SetPaneText(int pane, const QString& text);
-    void CreateEngine(int answerMode);
-    void DestroyEngine();
     void ShowButtons(bool inCall);
     void OnDestroy();
     void UpdateMenuState();
 
-    // Engine ownership: a generation number changes with every engine, so that an answer
-    // decided for one engine is never written into another, or into one that is gone.
-    unsigned m_engineGeneration = 0;
-    HWND m_hWnd = 0;
-
-    // Outgoing call bookkeeping.
-    bool m_bConnectWaiting = false;
-    bool m_bCallEndDeferred = false;
+    CallController* m_call = nullptr;
 
     QPushButton* m_talk = nullptr;
     QPushButton* m_hangUp = nullptr;
@@ -168,15 +166,11 @@ class CMainDialog : public QDialog {
     CMissedCallsDlg* m_missedCallsDlg = nullptr;
     QPointer<CConnectingDlg> m_connectingDlg;
     QPointer<CIncomingCallDlg> m_incomingDlg;
+    QPointer<QWidget> m_hangUpQuestion;
     CSystemTray* m_trayIcon = nullptr;
 
     int m_nPresenceTimer = 0;
     int m_nClockTimer = 0;
-    int m_bDelayRequested = 0;
-    float m_fAvgDelay = 0;
-    unsigned m_nDelaySamples = 0;
-    int m_nSessionId = 0;
-    static unsigned m_nTickCount;  // clock ticks since the program started
     QStringList m_debugLines;
     bool m_destroyed = false;
 };

@@ -12,6 +12,14 @@ Responder& TheResponder() {
 
 const char* const kCaption = "Mervane";
 
+QMessageBox* OpenBox(QWidget* parent, QMessageBox::Icon icon, const QString& text,
+                     QMessageBox::StandardButtons buttons) {
+    auto* box = new QMessageBox(icon, kCaption, text, buttons, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return box;
+}
+
 }  // namespace
 
 void Inform(QWidget* parent, const QString& text) {
@@ -19,15 +27,20 @@ void Inform(QWidget* parent, const QString& text) {
         TheResponder()(text, false);
         return;
     }
-    QMessageBox::information(parent, kCaption, text);
+    OpenBox(parent, QMessageBox::Information, text, QMessageBox::Ok);
 }
 
-bool AskYesNo(QWidget* parent, const QString& text) {
+QWidget* Ask(QWidget* parent, const QString& text, std::function<void(bool yes)> answered) {
     if (TheResponder()) {
-        return TheResponder()(text, true);
+        answered(TheResponder()(text, true));
+        return nullptr;
     }
-    return QMessageBox::question(parent, kCaption, text, QMessageBox::Yes | QMessageBox::No) ==
-           QMessageBox::Yes;
+    QMessageBox* box =
+        OpenBox(parent, QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No);
+    QObject::connect(box, &QMessageBox::finished, box, [box, answered](int) {
+        answered(box->clickedButton() == box->button(QMessageBox::Yes));
+    });
+    return box;
 }
 
 void SetResponder(Responder responder) {

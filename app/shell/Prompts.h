@@ -6,16 +6,19 @@
 
 class QWidget;
 
-// The client's own message boxes (OK, or Yes/No for the one question). Shown modally on the GUI
-// thread. Tests install a responder that records the text and answers instead of a person.
+// The client's own message boxes (OK, or Yes/No for the one question). They never wait: a box is
+// shown modal to its window, and the answer to a question comes back through a function. Tests
+// install a responder that records the text and answers at once instead of a person.
 namespace prompts {
 
 using Responder = std::function<bool(const QString& text, bool yesNo)>;
 
 // OK box.
 void Inform(QWidget* parent, const QString& text);
-// Yes/No box; true for Yes.
-bool AskYesNo(QWidget* parent, const QString& text);
+// Yes/No box; `answered` gets true for Yes once the user has chosen, and is not called when the
+// box is closed by its window going away. Returns the box (nullptr when a responder answered),
+// so that the caller can withdraw a question that no longer applies by deleting it.
+QWidget* Ask(QWidget* parent, const QString& text, std::function<void(bool yes)> answered);
 
 // Replaces the boxes by `responder` (empty: real boxes again).
 void SetResponder(Responder responder);

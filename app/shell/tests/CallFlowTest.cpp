@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
@@ -15,6 +16,7 @@
 #include "app/pages/IpAddressEdit.h"
 #include "app/pages/MyPropertySheet.h"
 #include "app/settings/ProgramSettings.h"
+#include "app/widgets/MainStatusBar.h"
 #include "app/widgets/WaveformView.h"
 
 #include <algorithm>
@@ -65,8 +67,7 @@ class CallFlow : public ::testing::Test {
 
     QString PeerOutput() { return QString::fromUtf8(peer.readAll()); }
 
-    // The ringing dialog runs its own modal loop: `action` runs from inside it, once, as soon as
-    // the dialog is up.
+    // `action` runs once, as soon as the ringing dialog is up.
     void WhenRinging(CMainDialog& w, std::function<void(CIncomingCallDlg*)> action) {
         auto* timer = new QTimer(&w);
         QObject::connect(timer, &QTimer::timeout, timer, [&w, timer, action] {
@@ -88,14 +89,14 @@ TEST_F(CallFlow, IncomingCallIsAcceptedHeldAndEndedByTheCaller) {
     // A quiet microphone: the client's send thread runs, answers probes and hangs up.
     Client client(quiet);
     CMainDialog& w = *client.window;
-    Voxlane* listening = w.m_pEngine;
+    Voxlane* listening = w.Engine();
     StartPeer({"call", "127.0.0.1", "--port", QString::number(client.Port()), "--user", "alice",
                "--mic", tone, "--speaker", "none", "--hangup-after", "3"});
     bool rang = false;
     WhenRinging(w, [&](CIncomingCallDlg* ringing) {
         rang = true;
         EXPECT_EQ(ringing->m_strCaller, "alice");
-        EXPECT_EQ(w.m_strRemoteUser, "alice");
+        EXPECT_EQ(w.RemoteUser(), "alice");
         EXPECT_EQ(ringing->findChild<QLineEdit*>("countdown")->text(), "10");
         EXPECT_TRUE(w.TalkButton()->isVisibleTo(&w));
         QTest::mouseClick(ringing->findChild<QPushButton*>("accept"), Qt::LeftButton);
@@ -104,7 +105,7 @@ TEST_F(CallFlow, IncomingCallIsAcceptedHeldAndEndedByTheCaller) {
     EXPECT_TRUE(rang);
     EXPECT_FALSE(w.TalkButton()->isVisibleTo(&w));
     EXPECT_TRUE(w.CallText().startsWith("Active 00:00:0"));
-    EXPECT_EQ(w.m_pEngine, listening);  // the listening engine carries the call
+    EXPECT_EQ(w.Engine(), listening);  // the listening engine carries the call
     ASSERT_TRUE(WaitUntil([&] { return w.BytesReceived() > 0; }));
     // The window probes the round trip (on loopback it measures 0 ms, which counts as none).
     ASSERT_TRUE(WaitUntil(
@@ -118,7 +119,7 @@ TEST_F(CallFlow, IncomingCallIsAcceptedHeldAndEndedByTheCaller) {
     ASSERT_TRUE(WaitUntil([&] { return w.TalkButton()->isVisibleTo(&w); }));
     EXPECT_FALSE(w.HangUpButton()->isVisibleTo(&w));
     EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
-    ASSERT_NE(w.m_pEngine, nullptr);  // a new listening engine
+    ASSERT_NE(w.Engine(), nullptr);  // a new listening engine
     EXPECT_TRUE(w.DebugLines().contains("Hangup request received"));
     EXPECT_TRUE(client.boxes.isEmpty());
 }
@@ -161,19 +162,28 @@ TEST_F(CallFlow, ClosingTheRingingDialogRejectsWithoutAMissedCall) {
 
 class OutgoingCall : public CallFlow {
   protected:
-    void Listen(const QString& answer) {
+    void Listen(const QString& answer, const QStringList& extra = {}) {
         peerPort = FreeUdpPort();
         qputenv("ZORVO_PEER_PORT", QByteArray::number(peerPort));
-        StartPeer({"listen", "--port", QString::number(peerPort), "--user", "carol", "--answer",
-                   answer, "--mic", tone, "--speaker", "none", "--timeout", "30"});
+        StartPeer(QStringList{"listen", "--port", QString::number(peerPort), "--user", "carol",
+                              "--answer", answer, "--mic", tone, "--speaker", "none", "--timeout",
+                              "30"} +
+                  extra);
         // zorvo-call is listening once it has bound its port.
         ASSERT_TRUE(WaitUntil([&] { return peer.peek(4096).contains("Bind Successful"); }));
     }
 
+    // Talk on the connect page; returns once the attempt is over.
     void Dial(CMainDialog& w) {
         w.Sheet()->SetActivePage(w.ConnectPage());
         w.ConnectPage()->AddressControl()->SetText("127.0.0.1");
-        w.OnTalk();  // returns when the attempt is over
+        bool ended = false;
+        const auto watch =
+            QObject::connect(&w, &CMainDialog::attemptEnded, [&ended] { ended = true; });
+        w.OnTalk();
+        EXPECT_TRUE(w.Connecting() != nullptr || ended);
+        EXPECT_TRUE(WaitUntil([&] { return ended; }, 30000));
+        QObject::disconnect(watch);
     }
 
     uint16_t peerPort = 0;
@@ -185,9 +195,9 @@ TEST_F(OutgoingCall, AcceptedCallRunsUntilHangUpIsConfirmed) {
     CMainDialog& w = *client.window;
     Listen("accept");
     Dial(w);
-    EXPECT_EQ(w.m_strRemoteUser, "127.0.0.1");  // a call by address names the address
-    ASSERT_NE(w.m_pEngine, nullptr);
-    EXPECT_EQ(w.m_pEngine->IsConnected(), 1);
+    EXPECT_EQ(w.RemoteUser(), "127.0.0.1");  // a call by address names the address
+    ASSERT_NE(w.Engine(), nullptr);
+    EXPECT_EQ(w.Engine()->IsConnected(), 1);
     EXPECT_TRUE(w.HangUpButton()->isVisibleTo(&w));
     EXPECT_FALSE(w.TalkButton()->isVisibleTo(&w));
     EXPECT_TRUE(w.DebugLines().contains("Connected..."));
@@ -198,7 +208,7 @@ TEST_F(OutgoingCall, AcceptedCallRunsUntilHangUpIsConfirmed) {
     client.answerYes = false;
     w.OnHangUp();
     EXPECT_EQ(client.boxes, QStringList{"Do you want to disconnect the current connection?"});
-    EXPECT_EQ(w.m_pEngine->IsConnected(), 1);
+    EXPECT_EQ(w.Engine()->IsConnected(), 1);
     // Yes ends it; the peer is told and the window listens again.
     client.answerYes = true;
     w.OnHangUp();
@@ -206,8 +216,8 @@ TEST_F(OutgoingCall, AcceptedCallRunsUntilHangUpIsConfirmed) {
     EXPECT_TRUE(PeerOutput().contains("STATUS_REMOTE_HANGUP 0"));
     EXPECT_TRUE(w.TalkButton()->isVisibleTo(&w));
     EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
-    ASSERT_NE(w.m_pEngine, nullptr);
-    EXPECT_EQ(w.m_pEngine->IsConnected(), 0);
+    ASSERT_NE(w.Engine(), nullptr);
+    EXPECT_EQ(w.Engine()->IsConnected(), 0);
 }
 
 TEST_F(OutgoingCall, RejectedCallShowsTheBoxAndListensAgain) {
@@ -221,7 +231,7 @@ TEST_F(OutgoingCall, RejectedCallShowsTheBoxAndListensAgain) {
                               "from the computer or the connection timed out."));
     EXPECT_TRUE(w.DebugLines().contains("Connect failed..Please Retry"));
     EXPECT_TRUE(w.TalkButton()->isVisibleTo(&w));
-    ASSERT_NE(w.m_pEngine, nullptr);
+    ASSERT_NE(w.Engine(), nullptr);
     EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
 }
 
@@ -238,17 +248,20 @@ TEST_F(OutgoingCall, CancelWhileRingingEndsQuietly) {
         if (progress && progress->connectState == CConnectingDlg::kRinging && !cancelled) {
             cancelled = true;
             QTest::mouseClick(progress->findChild<QPushButton*>("cancel"), Qt::LeftButton);
-        } else if (progress && cancelled) {
-            shownWhileCancelling = progress->findChild<QLabel*>("progress")->text();
+            // The window stays up, saying so, until the attempt is over.
+            if (w.Connecting() == progress) {
+                shownWhileCancelling = progress->findChild<QLabel*>("progress")->text();
+            }
         }
     });
     watcher.start(20);
     Dial(w);
     watcher.stop();
     EXPECT_TRUE(cancelled);
+    EXPECT_EQ(shownWhileCancelling, "Cancelling.. Please Wait");
     EXPECT_TRUE(client.boxes.isEmpty());
     EXPECT_TRUE(w.DebugLines().contains("Connect failed..Please Retry"));
-    ASSERT_NE(w.m_pEngine, nullptr);
+    ASSERT_NE(w.Engine(), nullptr);
     EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
     EXPECT_TRUE(w.TalkButton()->isVisibleTo(&w));
 }
@@ -261,13 +274,31 @@ TEST_F(OutgoingCall, ExitDuringACallHangsUpAndEndsTheWindow) {
     QObject::connect(&w, &CMainDialog::exited, [&] { exited = true; });
     Listen("accept");
     Dial(w);
-    ASSERT_EQ(w.m_pEngine->IsConnected(), 1);
+    ASSERT_EQ(w.Engine()->IsConnected(), 1);
     w.OnExit();
     EXPECT_TRUE(exited);
-    EXPECT_EQ(w.m_pEngine, nullptr);
+    EXPECT_EQ(w.Engine(), nullptr);
     EXPECT_TRUE(client.boxes.isEmpty());  // nothing is asked on Exit
     EXPECT_EQ(PeerExit(), 0);
     EXPECT_TRUE(PeerOutput().contains("STATUS_REMOTE_HANGUP 0"));
+}
+
+TEST_F(OutgoingCall, PaneTwoReadsReadyAgainAfterAnAcceptedCallThatThePeerEnded) {
+    Client client(quiet);
+    CMainDialog& w = *client.window;
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    MainStatusBar* bar = w.StatusBar();
+    const QImage before = bar->grab(bar->GetItemRect(2)).toImage();
+    Listen("accept", {"--hangup-after", "4"});
+    Dial(w);
+    ASSERT_TRUE(w.HangUpButton()->isVisibleTo(&w));
+    // During the call the indicator covers the pane.
+    EXPECT_NE(bar->grab(bar->GetItemRect(2)).toImage(), before);
+    EXPECT_EQ(PeerExit(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return w.TalkButton()->isVisibleTo(&w); }));
+    EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
+    EXPECT_EQ(bar->grab(bar->GetItemRect(2)).toImage(), before);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QImage>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
@@ -16,6 +17,7 @@
 #include "app/pages/MyPropertySheet.h"
 #include "app/settings/ProgramSettings.h"
 #include "app/shell/ZorvoApp.h"
+#include "app/widgets/MainStatusBar.h"
 
 using namespace shelltest;
 
@@ -24,7 +26,7 @@ namespace {
 TEST(MainDialog, StartsListeningWithTheConnectPageShowingLoopback) {
     Client client;
     CMainDialog& w = *client.window;
-    ASSERT_NE(w.m_pEngine, nullptr);
+    ASSERT_NE(w.Engine(), nullptr);
     EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
     EXPECT_FALSE(w.HangUpButton()->isVisibleTo(&w));
     EXPECT_TRUE(w.TalkButton()->isVisibleTo(&w));
@@ -36,7 +38,7 @@ TEST(MainDialog, StartsListeningWithTheConnectPageShowingLoopback) {
 TEST(MainDialog, CodesOutsideTheTableAndFiguresWithoutACallAreIgnored) {
     Client client;
     CMainDialog& w = *client.window;
-    Voxlane* engine = w.m_pEngine;
+    Voxlane* engine = w.Engine();
     for (unsigned code : {0u, 14u, 99u, 0xFFFFFFFFu}) {
         EXPECT_EQ(w.OnEngineStatus(code, 1234), 0);
     }
@@ -47,18 +49,18 @@ TEST(MainDialog, CodesOutsideTheTableAndFiguresWithoutACallAreIgnored) {
     w.OnEngineStatus(STATUS_MIC_FRAME, Statistics::LastFromMicAddress());
     EXPECT_EQ(w.BytesSent(), 0u);
     EXPECT_EQ(w.BytesReceived(), 0u);
-    EXPECT_EQ(w.m_nLastDelay, 0);
-    EXPECT_EQ(w.m_pEngine, engine);
+    EXPECT_EQ(w.Call()->LastDelay(), 0u);
+    EXPECT_EQ(w.Engine(), engine);
     EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
 
     // Figures that arrive after the engine is gone change nothing either.
     ASSERT_TRUE(w.ReleaseEngine());
-    EXPECT_EQ(w.m_pEngine, nullptr);
+    EXPECT_EQ(w.Engine(), nullptr);
     w.OnEngineStatus(STATUS_BYTES_SENT, 330);
     w.OnEngineStatus(STATUS_ROUND_TRIP, 120);
     w.OnEngineStatus(STATUS_RINGING, 0);
     EXPECT_EQ(w.BytesSent(), 0u);
-    EXPECT_EQ(w.m_nLastDelay, 0);
+    EXPECT_EQ(w.Call()->LastDelay(), 0u);
     EXPECT_TRUE(client.boxes.isEmpty());
 }
 
@@ -73,29 +75,29 @@ TEST(MainDialog, TalkWithABlankAddressStartsNothing) {
     CMainDialog& w = *client.window;
     w.Sheet()->SetActivePage(w.ConnectPage());
     w.ConnectPage()->AddressControl()->Clear();
-    Voxlane* listening = w.m_pEngine;
+    Voxlane* listening = w.Engine();
     w.OnTalk();
     EXPECT_EQ(client.boxes, QStringList{"Enter IP Address"});
-    EXPECT_EQ(w.m_pEngine, listening);
+    EXPECT_EQ(w.Engine(), listening);
     EXPECT_EQ(w.Connecting(), nullptr);
 
     // A partly filled address is refused the same way.
     w.ConnectPage()->AddressControl()->SetText("10.1");
     w.OnTalk();
     EXPECT_EQ(client.boxes, (QStringList{"Enter IP Address", "Enter IP Address"}));
-    EXPECT_EQ(w.m_pEngine, listening);
+    EXPECT_EQ(w.Engine(), listening);
 }
 
 TEST(MainDialog, TalkOnAPageWithoutACalleeAsksForOneAndKeepsThePage) {
     Client client;
     CMainDialog& w = *client.window;
     w.Sheet()->SetActivePage(w.Login());
-    Voxlane* listening = w.m_pEngine;
+    Voxlane* listening = w.Engine();
     w.OnTalk();
     EXPECT_EQ(client.boxes,
               QStringList{"Please select the buddy to talk with from the online list"});
     EXPECT_EQ(w.Sheet()->GetActivePage(), static_cast<QWidget*>(w.Login()));  // no online page
-    EXPECT_EQ(w.m_pEngine, listening);
+    EXPECT_EQ(w.Engine(), listening);
 }
 
 TEST(MissedCalls, NewestFirstWithTheTime) {
@@ -145,6 +147,34 @@ TEST(CommandLine, DontShowIsFoundInAnyCaseAnywhere) {
     EXPECT_TRUE(CZorvoApp::WantsHidden({"/usr/bin/Zorvo", "/dontshowX"}));
     EXPECT_TRUE(CZorvoApp::WantsHidden({"/opt/DONTSHOW/Zorvo"}));
     EXPECT_FALSE(CZorvoApp::WantsHidden({"/usr/bin/Zorvo", "Dont", "Show"}));
+}
+
+namespace paint {
+
+// Pane 2 as it is painted on screen.
+QImage PaneTwo(CMainDialog& w) {
+    if (!w.isVisible()) {
+        w.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&w));
+    }
+    MainStatusBar* bar = w.StatusBar();
+    return bar->grab(bar->GetItemRect(2)).toImage();
+}
+
+}  // namespace paint
+
+TEST(MainDialog, PaneTwoReadsReadyAgainAfterACallThatWasConnectedTwice) {
+    Client client;
+    CMainDialog& w = *client.window;
+    const QImage before = paint::PaneTwo(w);
+    ASSERT_FALSE(before.isNull());
+    // A caller's engine says "connected" twice for one call.
+    w.OnEngineStatus(STATUS_CONNECTED, 0);
+    w.OnEngineStatus(STATUS_CONNECTED, 0);
+    EXPECT_NE(paint::PaneTwo(w), before);  // the indicator covers the pane
+    w.OnEngineStatus(STATUS_REMOTE_HANGUP, 0);
+    EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
+    EXPECT_EQ(paint::PaneTwo(w), before);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "app/shell/InCallDisplay.h"
+#include "app/call/InCallDisplay.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/shell/InCallDisplay.h"
+#include "app/call/InCallDisplay.h"
 
 namespace {
 

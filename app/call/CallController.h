@@ -1,0 +1,154 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+
+#include "engine/Voxlane.h"
+#include "util/Messages.h"
+#include "util/Statistics.h"
+
+// Where an outgoing call attempt stands, as its progress window shows it.
+enum class AttemptState { kConnecting = 0, kRinging = 1, kCancelling = 2, kFailed = 3 };
+
+// The client's calls: owns the engine of the moment with its Statistics channel, turns the
+// engine's notifications into the incoming and outgoing call flows, probes the round trip and
+// keeps the in-call figures. It never waits for the user or the network: the outcome of every
+// step comes back as a signal, and the window shows it.
+//
+// While idle it keeps a listening engine; an outgoing call replaces it by a calling engine whose
+// set-up runs on a thread of its own, and every call or attempt ends with a new listening
+// engine.
+class CallController : public QObject {
+    Q_OBJECT
+
+  public:
+    // Texts the window shows as they are.
+    static constexpr const char* kReady = "Ready to receive calls";
+    static constexpr const char* kServerError = "Error in Server";
+    static constexpr const char* kConnectFailedBox =
+        "Cannot Complete the connection. Either your buddy is away from the computer or the "
+        "connection timed out.";
+    static constexpr const char* kHangUpQuestion =
+        "Do you want to disconnect the current connection?";
+
+    explicit CallController(QObject* parent = nullptr);
+    ~CallController() override;
+
+    // The name every new engine carries: the logged-in user's, or "UNKNOWN" when empty.
+    void SetUserName(const QString& name);
+
+    // A new listening engine; says "Server Already started" when an engine exists.
+    void StartListening();
+    // Replaces the engine by a calling one and starts the call set-up. False when an attempt or
+    // a call is already running, or when the engine refused the address.
+    bool PlaceCall(in_addr address, unsigned port, const QString& remoteUser);
+    // The progress window's Cancel: stops the attempt (once).
+    void CancelCall();
+    // The user's answer to the ringing call; `missed` when the ring time ran out.
+    void AnswerIncoming(bool accept, bool missed);
+    // Stops and releases the engine. A call that is up is only ended when `confirmed`; false,
+    // with nothing changed, otherwise.
+    bool ReleaseEngine(bool confirmed);
+    // Hang Up, confirmed: release the engine, play the hang-up sound and listen again.
+    void HangUp();
+    // Exit: the engine stops, a ringing call is withdrawn and nothing listens any more.
+    void Shutdown();
+
+    // One tick of the call clock (every second).
+    void OnClockTick();
+    // One engine notification. Codes outside 1 to 13 are ignored. Returns 0.
+    int OnEngineStatus(unsigned code, uintptr_t value);
+
+    Voxlane* Engine() const { return m_engine.get(); }
+    bool InCall() const { return m_engine && m_engine->IsConnected(); }
+    bool Attempting() const { return m_attempt != nullptr; }
+    // An incoming call rings and the user's answer is still wanted.
+    bool AwaitingAnswer() const { return m_decisionCell != 0; }
+    AttemptState Attempt() const;
+    const QString& RemoteUser() const { return m_remoteUser; }
+    unsigned LastDelay() const { return m_lastDelay; }
+    float AverageDelay() const { return m_avgDelay; }
+    unsigned DelaySamples() const { return m_delaySamples; }
+    std::time_t CallStart() const { return m_callStart; }
+    static unsigned TickCount() { return s_tickCount; }
+
+  signals:
+    // A new listening engine is up: pane 2 reads "Ready to receive calls".
+    void listening();
+    // The listening engine's server gave up: pane 2 reads "Error in Server".
+    void serverFailed();
+    // Talk or Hang Up is the button to show.
+    void buttonsChanged(bool inCall);
+    // The call is up (also when the engine says so twice): the in-call display starts.
+    void callStarted();
+    // The call is over: the in-call display goes away.
+    void callFinished();
+    // Each second of a call: the clock text and the indicator's second colour (0 before the
+    // first round trip has been measured).
+    void callClock(const QString& text, uint32_t delayColour);
+    // The directory service wants to hear about the call now.
+    void callReportDue();
+
+    // Somebody calls: the window comes forward and asks the user.
+    void incomingCall(const QString& caller, int ringSeconds);
+    // The engine that rang is gone (Exit, or Talk during the ringing): no answer is wanted.
+    void incomingCallWithdrawn();
+    void missedCall(const QString& caller);
+
+    // An outgoing attempt began, changed its state, or is over (`connected`: the call is up).
+    void attemptStarted(const QString& text);
+    void attemptChanged(AttemptState state, const QString& text);
+    void attemptEnded(bool connected);
+
+    void boxRequested(const QString& text);
+    void soundRequested(const QString& name, unsigned flags);
+    void debugLine(const QString& text);
+    void bytesSent(qint64 bytes);
+    void bytesReceived(qint64 bytes);
+    // A new microphone or network frame during a call; `samples` (1600) is valid during the
+    // emission only.
+    void frame(unsigned code, const int16_t* samples);
+    // Emitted after every notification in 1 to 13 has been handled.
+    void statusHandled(unsigned code);
+
+  private:
+    struct OutgoingAttempt;
+
+    void CreateEngine(int answerMode);
+    void DestroyEngine();
+    void AbortAttempt();
+    void FinishAttempt();
+    void OnCallStarted();
+    void OnCallEnded();
+    void OnIncomingCall(uintptr_t decisionCell);
+    void OnRinging();
+    void OnConnectFailed();
+    void OnRoundTrip(unsigned ms);
+    void OnFrame(unsigned code);
+    void PlaySound(const QString& name, unsigned flags);
+    static uint32_t ConnectThreadFunc(void* attempt);
+
+    std::unique_ptr<Statistics> m_statistics;  // declared first: outlives the engine
+    std::unique_ptr<Voxlane> m_engine;
+    HWND m_hWnd = 0;  // the engine's reports arrive here; one handle per engine
+    std::unique_ptr<OutgoingAttempt> m_attempt;
+    uintptr_t m_decisionCell = 0;  // the ringing engine's decision cell, until answered
+    bool m_shutDown = false;
+    QString m_userName;
+    QString m_remoteUser;
+    QTimer m_ringTone;  // restarts the ringing tone while the callee rings
+
+    std::time_t m_callStart = 0;
+    unsigned m_lastDelay = 0;
+    int m_delayRequested = 0;
+    float m_avgDelay = 0;
+    unsigned m_delaySamples = 0;
+    static unsigned s_tickCount;  // clock ticks since the program started
+};

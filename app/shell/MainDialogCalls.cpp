@@ -1,0 +1,294 @@
+// The main window's side of calls: Talk and Hang Up, the ringing and progress windows, and the
+// in-call display in status pane 2. The call controller does the work; this shows it.
+
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <arpa/inet.h>
+
+#include "app/call/EngineSetup.h"
+#include "app/pages/ConnectIpPage.h"
+#include "app/pages/IpAddressEdit.h"
+#include "app/pages/MyPropertySheet.h"
+#include "app/pages/OnlinePage.h"
+#include "app/shell/MainDialog.h"
+#include "app/shell/Prompts.h"
+#include "app/widgets/GradientProgress.h"
+#include "app/widgets/MainStatusBar.h"
+#include "app/widgets/StatisticsDialog.h"
+#include "app/widgets/WaveformView.h"
+
+namespace {
+
+constexpr int kCallPane = 2;
+
+// The call indicator's look: an orange-blue snake with black text over it.
+constexpr uint32_t kIndicatorTrack = 0xFF9A00;       // COLORREF: red 0, green 154, blue 255
+constexpr uint32_t kIndicatorSecondStop = 0x00FFCE;  // red 206, green 255, blue 0
+constexpr int kIndicatorSnakeLength = 50;
+constexpr int kIndicatorStepMs = 30;
+// A progress-bar style bit the indicator clears before it shows its text; no painter style
+// uses it.
+constexpr uint32_t kIndicatorClearedStyle = 0x0002;
+const char* const kFirstCallText = "Active 00:00:00";
+
+}  // namespace
+
+void CMainDialog::ConnectCallController() {
+    CallController* call = m_call;
+    connect(call, &CallController::listening, this, [this] {
+        m_waveform->Clear();
+        SetPaneText(kCallPane, CallController::kReady);
+    });
+    connect(call, &CallController::serverFailed, this,
+            [this] { SetPaneText(kCallPane, CallController::kServerError); });
+    connect(call, &CallController::buttonsChanged, this, &CMainDialog::ShowButtons);
+    connect(call, &CallController::incomingCall, this, &CMainDialog::ShowIncomingCall);
+    connect(call, &CallController::incomingCallWithdrawn, this, [this] {
+        if (m_incomingDlg) {
+            m_incomingDlg->reject();
+        }
+    });
+    connect(call, &CallController::missedCall, this, [this](const QString& caller) {
+        m_missedCallsDlg->AddMissedCall(caller);
+        m_missedCallsDlg->show();
+    });
+    connect(call, &CallController::attemptStarted, this, &CMainDialog::ShowAttempt);
+    connect(call, &CallController::attemptChanged, this, &CMainDialog::OnAttemptChanged);
+    connect(call, &CallController::attemptEnded, this, &CMainDialog::OnAttemptEnded);
+    connect(call, &CallController::boxRequested, this,
+            [this](const QString& text) { prompts::Inform(this, text); });
+    connect(call, &CallController::debugLine, this, &CMainDialog::AddStatusLine);
+    connect(call, &CallController::statusHandled, this, &CMainDialog::engineStatusHandled);
+}
+
+void CMainDialog::ConnectCallDisplay() {
+    CallController* call = m_call;
+    connect(call, &CallController::callStarted, this, [this] {
+        StartCallIndicator();
+        ShowCallClock(kFirstCallText, 0);
+    });
+    connect(call, &CallController::callFinished, this, [this] {
+        if (m_hangUpQuestion) {
+            // The question is about a call that is gone.
+            m_hangUpQuestion->disconnect();
+            delete m_hangUpQuestion.data();
+        }
+        StopCallIndicator();
+    });
+    connect(call, &CallController::callClock, this, &CMainDialog::ShowCallClock);
+    connect(call, &CallController::bytesSent, m_statisticsDlg, &StatisticsDialog::AddBytesSent);
+    connect(call, &CallController::bytesReceived, m_statisticsDlg,
+            &StatisticsDialog::AddBytesReceived);
+    connect(call, &CallController::frame, this,
+            [this](unsigned code, const int16_t* samples) { m_waveform->SetTrace(code, samples); });
+}
+
+int CMainDialog::OnEngineStatus(unsigned code, uintptr_t value) {
+    return m_call->OnEngineStatus(code, value);
+}
+
+void CMainDialog::StartListening() {
+    m_waveform->Clear();
+    m_call->SetUserName(m_bLoggedIn ? m_strUser : QString());
+    m_call->StartListening();
+}
+
+bool CMainDialog::ReleaseEngine() {
+    return m_call->ReleaseEngine(false);
+}
+
+// --- incoming call ------------------------------------------------------------------------------
+
+void CMainDialog::ShowIncomingCall(const QString& caller, int ringSeconds) {
+    BringForward();
+    auto* dialog = new CIncomingCallDlg(caller, ringSeconds, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    m_incomingDlg = dialog;
+    connect(dialog, &QDialog::finished, this, [this, dialog](int result) {
+        m_call->AnswerIncoming(result == QDialog::Accepted, dialog->m_bMissed != 0);
+    });
+    // Modal to this window, without a loop of its own: the answer comes through `finished`.
+    dialog->open();
+}
+
+// --- outgoing call ------------------------------------------------------------------------------
+
+bool CMainDialog::FindOnlineCallee(in_addr& address, QString& name) {
+    QTreeWidgetItem* item = m_onlinePage->Tree()->currentItem();
+    if (!item || item->parent() != m_onlinePage->m_hRoot) {
+        prompts::Inform(this,
+                        "Please select the buddy to talk with from the list of buddies online");
+        return false;
+    }
+    name = item->text(0).left(256);
+    OnlineBuddy buddy;
+    if (!m_onlinePage->LookupOnline(name, &buddy)) {
+        prompts::Inform(this, "User is not online");
+        return false;
+    }
+    if (buddy.address == 0xFFFFFFFFu) {
+        prompts::Inform(this, "Cannot connect to " + name +
+                                  "'s computer since it is behind a firewall. Computers behind a "
+                                  "firewall cannot be reached. But they can initiate a connection "
+                                  "to you.");
+        return false;
+    }
+    address.s_addr = buddy.address;
+    return true;
+}
+
+bool CMainDialog::FindCallee(in_addr& address, QString& name) {
+    QWidget* page = m_sheet->GetActivePage();
+    if (page == m_onlinePage) {
+        return FindOnlineCallee(address, name);
+    }
+    if (page != m_connectIpPage) {
+        prompts::Inform(this, "Please select the buddy to talk with from the online list");
+        if (m_sheet->HasPage(m_onlinePage)) {
+            m_sheet->SetActivePage(m_onlinePage);
+        }
+        return false;
+    }
+    IpAddressEdit* control = m_connectIpPage->AddressControl();
+    quint8 fields[4] = {};
+    // A partly filled address is no address either: calling x.y.0.0 would be a wrong call.
+    if (control->IsBlank() || !control->GetAddress(fields)) {
+        prompts::Inform(this, "Enter IP Address");
+        return false;
+    }
+    name = control->Text();
+    address.s_addr =
+        htonl(static_cast<uint32_t>(fields[0]) << 24 | static_cast<uint32_t>(fields[1]) << 16 |
+              static_cast<uint32_t>(fields[2]) << 8 | fields[3]);
+    return true;
+}
+
+void CMainDialog::OnTalk() {
+    if (m_call->Attempting()) {
+        return;
+    }
+    in_addr address{};
+    QString callee;
+    if (FindCallee(address, callee)) {
+        m_call->SetUserName(m_bLoggedIn ? m_strUser : QString());
+        m_call->PlaceCall(address, enginesetup::PeerPort(), callee);
+    }
+}
+
+void CMainDialog::ShowAttempt(const QString& text) {
+    delete m_connectingDlg.data();
+    auto* progress = new CConnectingDlg(this);
+    m_connectingDlg = progress;
+    progress->text = text;
+    progress->UpdateData();
+    connect(progress, &CConnectingDlg::cancelRequested, m_call, &CallController::CancelCall);
+    progress->show();
+    progress->move(geometry().center() - progress->rect().center());
+}
+
+void CMainDialog::OnAttemptChanged(AttemptState state, const QString& text) {
+    if (!m_connectingDlg) {
+        return;
+    }
+    m_connectingDlg->connectState = static_cast<int>(state);
+    if (!text.isEmpty()) {
+        m_connectingDlg->text = text;
+        m_connectingDlg->UpdateData();
+    }
+}
+
+void CMainDialog::OnAttemptEnded(bool connected) {
+    delete m_connectingDlg.data();
+    emit attemptEnded(connected);
+}
+
+void CMainDialog::OnHangUp() {
+    if (!m_call->Engine()) {
+        return;
+    }
+    auto hangUp = [this] {
+        m_waveform->Clear();
+        m_call->HangUp();
+    };
+    if (!m_call->InCall()) {
+        hangUp();
+        return;
+    }
+    delete m_hangUpQuestion.data();
+    m_hangUpQuestion =
+        prompts::Ask(this, CallController::kHangUpQuestion, [this, hangUp](bool yes) {
+            if (yes && m_call->InCall()) {
+                hangUp();
+            }
+        });
+}
+
+// --- in-call display ----------------------------------------------------------------------------
+
+void CMainDialog::StartCallIndicator() {
+    PaneStyle* style = m_statusBar->GetPaneStyle(kCallPane);
+    if (!style) {
+        return;
+    }
+    // Pane 2 becomes the animated call indicator; its former look is kept for afterwards. A
+    // caller hears "connected" twice for one call: the second time the pane already shows the
+    // indicator, and saving again would keep the indicator's look instead of the pane's own.
+    if (!m_statusBar->HasSavedState(kCallPane)) {
+        m_statusBar->SaveState(kCallPane);
+    }
+    style->SetFlags(style->flags | PSF_CONTROL);
+    m_statusBar->update();
+    GradientProgress* bar = style->control();
+    if (!bar) {
+        return;
+    }
+    GradientPainter& painter = bar->Painter();
+    painter.SetRange(0, 100);
+    painter.SetPos(50);
+    painter.backgroundColour = ColorFromRef(kIndicatorTrack);
+    // The indicator paints every pixel itself: the bar behind it need not be drawn at each step.
+    bar->setAttribute(Qt::WA_OpaquePaintEvent);
+    painter.SetColourStops({ColorFromRef(kIndicatorTrack), ColorFromRef(kIndicatorSecondStop)});
+    painter.barTextColour = Qt::black;
+    painter.trackTextColour = Qt::black;
+    painter.SetPos(100);
+    painter.ModifyStyle(0, PBS_SNAKE | PBS_GRADIENT_ON_BAR);
+    painter.SetStep(1);
+    painter.snakeLength = kIndicatorSnakeLength;
+    bar->KillTimer(GradientProgress::kStepTimer);
+    bar->SetTimer(GradientProgress::kStepTimer, kIndicatorStepMs);
+    painter.ModifyStyle(kIndicatorClearedStyle, PBS_SHOW_TEXT_ONLY);
+    painter.font = m_paneFont;
+    bar->update();
+}
+
+void CMainDialog::StopCallIndicator() {
+    m_statusBar->RestoreState(kCallPane);
+    m_statusBar->update();
+}
+
+QString CMainDialog::CallText() const {
+    PaneStyle* style = m_statusBar->GetPaneStyle(kCallPane);
+    if (style && style->control()) {
+        return style->control()->Painter().customText;
+    }
+    return PaneText(kCallPane);
+}
+
+void CMainDialog::ShowCallClock(const QString& text, uint32_t delayColour) {
+    PaneStyle* style = m_statusBar->GetPaneStyle(kCallPane);
+    if (!style || !style->control()) {
+        return;
+    }
+    GradientPainter& painter = style->control()->Painter();
+    painter.customText = text;
+    if (delayColour != 0) {
+        painter.SetColourStops({ColorFromRef(kIndicatorTrack), ColorFromRef(delayColour)});
+    }
+    style->control()->update();
+}
+
+void CMainDialog::OnClockTimer() {
+    m_call->OnClockTick();
+}

@@ -1,0 +1,160 @@
+#include <QAction>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QVBoxLayout>
+
+#include "app/pages/MyPropertySheet.h"
+#include "app/shell/Icons.h"
+#include "app/shell/MainDialog.h"
+#include "app/widgets/MainStatusBar.h"
+#include "app/widgets/StatisticsDialog.h"
+#include "app/widgets/WaveformView.h"
+
+// The main window's controls and menu.
+
+void CMainDialog::BuildWindow() {
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(6, 0, 6, 0);
+    m_menu = new QMenuBar(this);
+    outer->setMenuBar(m_menu);
+
+    // Call buttons on the left, the waveform area on the right.
+    auto* top = new QHBoxLayout;
+    m_talk = new QPushButton(icons::TalkIcon(), "Talk");
+    m_talk->setObjectName("talk");
+    m_talk->setIconSize(QSize(32, 32));
+    m_talk->setToolTip("Click here to talk with your buddy");
+    m_hangUp = new QPushButton(icons::HangUpIcon(), "Hang Up");
+    m_hangUp->setObjectName("hangup");
+    m_hangUp->setIconSize(QSize(32, 32));
+    m_hangUp->setToolTip("Click here to hang up the current call in progress");
+    for (QPushButton* b : {m_talk, m_hangUp}) {
+        b->setMinimumSize(110, 44);
+        b->setAutoDefault(false);
+    }
+    connect(m_talk, &QPushButton::clicked, this, &CMainDialog::OnTalk);
+    connect(m_hangUp, &QPushButton::clicked, this, &CMainDialog::OnHangUp);
+    top->addWidget(m_talk);
+    top->addWidget(m_hangUp);
+    top->addStretch();
+    m_waveform = new WaveformView;
+    m_waveform->setObjectName("waveform");
+    m_waveform->setFixedSize(240, 48);
+    top->addWidget(m_waveform);
+    outer->addLayout(top);
+
+    // The page sheet on the left; volume and links on the right.
+    auto* middle = new QHBoxLayout;
+    m_sheet = new CMyPropertySheet(this);
+    m_sheet->setMinimumSize(300, 200);
+    middle->addWidget(m_sheet, 1);
+    auto* right = new QVBoxLayout;
+    auto* volume = new QGroupBox("Volume");
+    auto* volumeLayout = new QGridLayout(volume);
+    const char* names[3] = {"Master", "Speaker", "Mic"};
+    const char* tips[3] = {"Adjust the master output volume", "Adjust the speaker volume",
+                           "Adjust the microphone volume"};
+    volumeLayout->addWidget(new QLabel("High"), 0, 0);
+    volumeLayout->addWidget(new QLabel("Low"), 2, 0);
+    for (int i = 0; i < 3; ++i) {
+        m_sliders[i] = new QSlider(Qt::Vertical);
+        m_sliders[i]->setRange(0, 100);
+        m_sliders[i]->setToolTip(tips[i]);
+        m_sliders[i]->setEnabled(false);  // driven by the mixer once it is there
+        m_sliders[i]->setMinimumHeight(90);
+        volumeLayout->addWidget(m_sliders[i], 0, i + 1, 3, 1, Qt::AlignHCenter);
+        volumeLayout->addWidget(new QLabel(names[i]), 3, i + 1, Qt::AlignHCenter);
+    }
+    right->addWidget(volume);
+    auto* links = new QGroupBox("Click here to");
+    auto* linksLayout = new QVBoxLayout(links);
+    m_registerLink = new QLabel("Register new user");
+    m_registerLink->setToolTip("Click here if you want to register a new user");
+    m_inviteLink = new QLabel("Invite your friends");
+    m_inviteLink->setToolTip("Click here to send an invitation to any of your friends");
+    linksLayout->addWidget(m_registerLink);
+    linksLayout->addWidget(m_inviteLink);
+    right->addWidget(links);
+    right->addStretch();
+    middle->addLayout(right);
+    outer->addLayout(middle, 1);
+
+    // The status bar: pane 0 the service, pane 1 the service's word, pane 2 the call.
+    m_statusBar = new MainStatusBar(this);
+    const unsigned indicators[3] = {ID_SEPARATOR, MainStatusBar::kIndicatorA,
+                                    MainStatusBar::kIndicatorB};
+    if (!m_statusBar->Create(this, indicators, 3, SBPS_STRETCH)) {
+        AddStatusLine("Unable to create Statusbar.");
+    }
+    outer->addWidget(m_statusBar);
+    m_statisticsDlg = new StatisticsDialog(this);
+    setToolTip("Mervane");
+}
+
+void CMainDialog::BuildMenu() {
+    struct Item {
+        const char* menu;
+        const char* text;
+        int id;
+    };
+    const Item items[] = {
+        {"File", "Exit", ID_FILE_EXIT},
+        {"View", "Statistics", ID_VIEW_STATISTICS},
+        {"View", "Missed Calls", ID_VIEW_MISSED},
+        {"View", "Settings", ID_VIEW_SETTINGS},
+        {"View", "Refresh", ID_VIEW_REFRESH},
+        {"View", "Logs", ID_VIEW_LOGS},
+        {"Buddy List", "Add Buddy", ID_BUDDY_ADD},
+        {"Buddy List", "Delete Buddy", ID_BUDDY_DELETE},
+        {"Help", "About", ID_HELP_ABOUT},
+    };
+    QMenu* current = nullptr;
+    QString currentName;
+    for (const Item& item : items) {
+        if (currentName != item.menu) {
+            currentName = item.menu;
+            current = m_menu->addMenu(item.menu);
+            connect(current, &QMenu::aboutToShow, this, &CMainDialog::UpdateMenuState);
+        }
+        QAction* action = current->addAction(item.text);
+        action->setData(item.id);
+        const int id = item.id;
+        connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+    }
+    // "Logs" has no window to open; the buddy commands and the settings dialog come with their
+    // pages and dialogs.
+    for (int id :
+         {int(ID_VIEW_LOGS), int(ID_BUDDY_ADD), int(ID_BUDDY_DELETE), int(ID_VIEW_SETTINGS)}) {
+        MenuAction(id)->setEnabled(false);
+    }
+}
+
+QAction* CMainDialog::MenuAction(int command) const {
+    for (QAction* menu : m_menu->actions()) {
+        for (QAction* action : menu->menu()->actions()) {
+            if (action->data().toInt() == command) {
+                return action;
+            }
+        }
+    }
+    return nullptr;
+}
+
+void CMainDialog::UpdateMenuState() {
+    // "Login" and "Logoff" follow the login state; both need the directory service, which the
+    // client does not use yet, so they stay greyed until then.
+    if (QAction* login = m_trayIcon->Action(CSystemTray::kLogin)) {
+        login->setEnabled(false);
+    }
+    if (QAction* logoff = m_trayIcon->Action(CSystemTray::kLogoff)) {
+        logoff->setEnabled(false);
+    }
+    if (QAction* settingsItem = m_trayIcon->Action(CSystemTray::kSettings)) {
+        settingsItem->setEnabled(false);
+    }
+}
