@@ -184,4 +184,19 @@ TEST(SoundServerMixer, WatchingTheMixerCostsNoCpuWhileNothingChanges) {
     EXPECT_TRUE(w.master.isEnabled());
 }
 
+// Runs last in this program: it stops the shared server.
+TEST(SoundServerMixer, AServerThatGoesAwayStopsTheWatchInsteadOfSpinning) {
+    Window w;
+    ASSERT_TRUE(w.master.isEnabled());
+    g_sound->server.Stop();
+    WaitFor([] { return false; }, 500);
+    const double before = ProcessCpuSeconds();
+    QEventLoop idle;
+    QTimer::singleShot(1000, &idle, &QEventLoop::quit);
+    idle.exec();
+    EXPECT_LT(ProcessCpuSeconds() - before, 0.02);
+    EXPECT_FALSE(w.sliders->Master()->IsUsable());
+    EXPECT_EQ(w.sliders->Master()->GetLevel(), -1);
+}
+
 }  // namespace
