@@ -3,10 +3,12 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
 #include "SoundTestSupport.h"
+#include "engine/audio/SoundCard.h"
 #include "testsupport/PulseServer.h"
 
 namespace {
@@ -53,6 +55,22 @@ TEST(PulseServer, StopLeavesNothingRunningAndRestoresTheEnvironment) {
     EXPECT_TRUE(Ended(pid));
     EXPECT_FALSE(Exists(runtime));
     EXPECT_EQ(std::getenv("HOME") ? std::getenv("HOME") : "", home);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SoundCardDevices, TheSoundServerIsListedForCaptureAndForPlayback) {
+    testsupport::PulseServer server;
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+    for (bool input : {true, false}) {
+        const auto names = zorvo::audio::SoundCardDeviceNames(input, &error);
+        EXPECT_NE(std::find(names.begin(), names.end(), "pulse"), names.end())
+            << (input ? "capture" : "playback") << ": " << error;
+        EXPECT_NE(std::find(names.begin(), names.end(), "default"), names.end());
+    }
 }
 
 }  // namespace
