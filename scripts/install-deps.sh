@@ -18,10 +18,15 @@ packages=(
     pmccabe desktop-file-utils systemd file dpkg-dev
     # desktop client
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    # the desktop's keyring for the saved password
+    qtkeychain-qt6-dev
     # installing and packaging: desktop entry and unit checks, Debian package
     desktop-file-utils systemd dpkg-dev file
     # screens, sound and load for tests
     xvfb xauth x11-apps imagemagick espeak-ng sox wrk
+    # a private sound server, its ALSA plugins and mixer tools; a keyring in a private session
+    # bus; starting desktop entries
+    pulseaudio libasound2-plugins alsa-utils gnome-keyring dbus libglib2.0-bin
 )
 
 missing=()

@@ -1,5 +1,6 @@
 #include "app/session/SessionSettings.h"
 
+#include "app/settings/PasswordStore.h"
 #include "app/settings/ProgramSettings.h"
 
 namespace session_settings {
@@ -16,20 +17,24 @@ void WriteAutoLogin(bool on) {
     ProgramSettings::WriteNumber(kAutoLogin, on ? 1 : 0);
     if (!on) {
         ProgramSettings::WriteText(kUser, QString());
-        ProgramSettings::WriteText(kPass, QString());
+        password_store::Erase();
     }
 }
 
 void ReadCredentials(QString* user, QString* password) {
     // At most 63 characters each, as the fields hold them.
     *user = ProgramSettings::ReadText(kUser).left(63);
-    *password = ProgramSettings::ReadText(kPass).left(63);
+    *password = password_store::Read().left(63);
 }
 
 void SaveCredentialsAfterLogin(const QString& user, const QString& password) {
     const bool keep = AutoLogin();
     ProgramSettings::WriteText(kUser, keep ? user : QString());
-    ProgramSettings::WriteText(kPass, keep ? password : QString());
+    if (keep) {
+        password_store::Save(password);
+    } else {
+        password_store::Erase();
+    }
 }
 
 QString StoredBuddyValue(const QStringList& names) {

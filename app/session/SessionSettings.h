@@ -3,7 +3,8 @@
 #include <QString>
 #include <QStringList>
 
-// The login and buddy list values of the settings file (owner-only, it holds the password).
+// The login and buddy list values of the settings file (owner-only). The saved password goes to the
+// desktop's keyring where one answers, and to the settings file ("Pass") only where none does.
 namespace session_settings {
 
 inline constexpr const char* kAutoLogin = "Software/Mervane/AutoLogin";

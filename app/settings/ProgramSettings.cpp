@@ -71,3 +71,7 @@ int ProgramSettings::RingTime() {
     const int value = ReadNumber(settings::kRingTime, kDefaultRingTime);
     return value > 0 ? value : kDefaultRingTime;
 }
+
+bool ProgramSettings::AutoMMSettings() {
+    return ReadNumber(settings::kAutoMMSettings, 1) != 0;
+}

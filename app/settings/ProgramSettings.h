@@ -23,10 +23,18 @@ class ProgramSettings {
     // Seconds an incoming call rings before it counts as missed: "RingTime", or 10 when it is
     // missing or not positive.
     static int RingTime();
+
+    // Whether the mixer is put in a state that suits calls at start-up: "AutoMMSettings" not 0; a
+    // missing value counts as 1.
+    static bool AutoMMSettings();
 };
 
 // Key paths used by the client.
 namespace settings {
 inline constexpr const char* kRingTime = "Software/Mervane/RingTime";
 inline constexpr const char* kDontShowDlgOnMinimize = "Software/Mervane/DontShowDlgOnMinimize";
+inline constexpr const char* kAutoMMSettings = "Software/Mervane/AutoMMSettings";
+// The chosen sound devices by name; missing or empty means the system's default device.
+inline constexpr const char* kMicrophone = "Software/Mervane/Microphone";
+inline constexpr const char* kSpeaker = "Software/Mervane/Speaker";
 }  // namespace settings

@@ -229,4 +229,26 @@ int SoundCardDeviceCount(std::string* error) {
     return count;
 }
 
+std::vector<std::string> SoundCardDeviceNames(bool input, std::string* error) {
+    PortAudioUse use;
+    std::lock_guard lock(g_portAudioLock);
+    std::vector<std::string> names;
+    if (!use.Acquire(error)) {
+        return names;
+    }
+    const PaDeviceIndex count = Pa_GetDeviceCount();
+    if (count < 0) {
+        *error = std::string("sound card: cannot list devices: ") + Pa_GetErrorText(count);
+        return names;
+    }
+    for (PaDeviceIndex i = 0; i < count; ++i) {
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        if (info != nullptr && info->name != nullptr &&
+            (input ? info->maxInputChannels : info->maxOutputChannels) > 0) {
+            names.emplace_back(info->name);
+        }
+    }
+    return names;
+}
+
 }  // namespace zorvo::audio

@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSlider>
+#include <QThread>
+#include <QTimer>
+#include <QtGlobal>
+
+#include <ctime>
+
+#include <memory>
+
+#include "app/mixer/VolumeSliders.h"
+#include "testsupport/PulseServer.h"
+
+namespace {
+
+// One private sound server for every test of this program; ALSA's "default" mixer is its.
+class SoundServer : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(server.Start(&error)) << error;
+        // No settings file: automatic adjustment counts as on.
+        qputenv("ZORVO_CONFIG_DIR", (server.HomeDir() + "/Mervane").c_str());
+    }
+    void TearDown() override { server.Stop(); }
+    testsupport::PulseServer server;
+};
+
+SoundServer* const g_sound =
+    static_cast<SoundServer*>(::testing::AddGlobalTestEnvironment(new SoundServer));
+
+// Runs amixer against the server and gives its output.
+QString Amixer(const QStringList& arguments) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start("amixer", arguments);
+    process.waitForFinished(10000);
+    return QString::fromUtf8(process.readAll());
+}
+
+// The first channel's value of a simple control, as amixer reports it; -1 when not found.
+int AmixerValue(const QString& control) {
+    const QString text = Amixer({"sget", control});
+    const auto match = QRegularExpression(R"((?:Playback|Capture) (\d+) \[)").match(text);
+    return match.hasMatch() ? match.captured(1).toInt() : -1;
+}
+
+// Runs the event loop until `done` holds or `ms` have passed.
+template <typename Condition>
+bool WaitFor(Condition done, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return done();
+}
+
+// The user drags a slider to `position` and lets go.
+void Drag(QSlider& slider, int position) {
+    slider.setSliderDown(true);
+    slider.setValue(position);
+    slider.setSliderDown(false);
+}
+
+struct Window {
+    QSlider master, speaker, mic;
+    std::unique_ptr<VolumeSliders> sliders;
+    Window() {
+        sliders = std::make_unique<VolumeSliders>(VolumeSliders::Sliders{&master, &speaker, &mic});
+        sliders->InitMixerControls();
+    }
+};
+
+TEST(SoundServerMixer, MasterAndMicrophoneAreUsableAndTheServerHasNoSpeakerLine) {
+    ASSERT_TRUE(g_sound->server.Running());
+    Window w;
+    EXPECT_TRUE(w.master.isEnabled());
+    EXPECT_TRUE(w.mic.isEnabled());
+    EXPECT_FALSE(w.speaker.isEnabled());
+    EXPECT_EQ(w.sliders->Master()->GetMaximum(), 65535);
+    EXPECT_EQ(w.sliders->Master()->GetStepCount(), 65536);
+    ASSERT_NE(w.sliders->Mic(), nullptr);
+}
+
+TEST(SoundServerMixer, ASliderReleaseSetsTheMasterVolume) {
+    Window w;
+    Amixer({"sset", "Master", "100%"});
+    Drag(w.master, 64);
+    EXPECT_EQ(AmixerValue("Master"), 16384);
+    Drag(w.master, 255);
+    EXPECT_EQ(AmixerValue("Master"), 65281);  // 65280 on the 0..65535 scale
+    Drag(w.master, 0);
+    EXPECT_EQ(AmixerValue("Master"), 0);
+}
+
+TEST(SoundServerMixer, KeyboardStepsDoNotSetTheMixerUntilARelease) {
+    Window w;
+    Amixer({"sset", "Master", "50%"});
+    ASSERT_TRUE(WaitFor([&] { return w.master.value() == 128; }, 2000));
+    w.master.triggerAction(QAbstractSlider::SliderPageStepAdd);
+    EXPECT_NE(w.master.value(), 128);
+    EXPECT_EQ(AmixerValue("Master"), 32768);
+}
+
+TEST(SoundServerMixer, AnOutsideChangeMovesTheSliderWithinASecond) {
+    Window w;
+    Amixer({"sset", "Master", "100%"});
+    ASSERT_TRUE(WaitFor([&] { return w.master.value() == 255; }, 2000));
+    QElapsedTimer clock;
+    clock.start();
+    Amixer({"sset", "Master", "25%"});
+    EXPECT_TRUE(WaitFor([&] { return w.master.value() == 64; }, 1000)) << w.master.value();
+    EXPECT_LT(clock.elapsed(), 1000);
+    Amixer({"sset", "Capture", "10%"});
+    EXPECT_TRUE(WaitFor([&] { return w.mic.value() == 25; }, 1000)) << w.mic.value();
+}
+
+TEST(SoundServerMixer, AMuteChangedElsewhereDoesNotMoveTheSlider) {
+    Window w;
+    Amixer({"sset", "Master", "40%"});
+    ASSERT_TRUE(WaitFor([&] { return w.master.value() == 102; }, 2000)) << w.master.value();
+    Amixer({"sset", "Master", "mute"});
+    WaitFor([] { return false; }, 300);
+    EXPECT_EQ(w.master.value(), 102);
+    Amixer({"sset", "Master", "unmute"});
+}
+
+TEST(SoundServerMixer, ALevelAboveTheMaximumChangesNothing) {
+    Window w;
+    Amixer({"sset", "Master", "30%"});
+    const int before = AmixerValue("Master");
+    w.sliders->Master()->SetLevel(65536);
+    w.sliders->Master()->SetLevel(0xFFFFFFFFu);
+    EXPECT_EQ(AmixerValue("Master"), before);
+}
+
+TEST(SoundServerMixer, AQuietMicrophoneIsRaisedTo128WhenACallConnects) {
+    Window w;
+    w.sliders->SetMicLevel(31);
+    EXPECT_EQ(w.mic.value(), 31);
+    EXPECT_EQ(w.sliders->GetMicLevel() & 255, 31u);
+    w.sliders->RaiseQuietMicrophone();
+    EXPECT_EQ(w.mic.value(), 128);
+    EXPECT_EQ(AmixerValue("Capture"), 32769);  // 32768 on the 0..65535 scale
+    w.sliders->SetMicLevel(32);
+    w.sliders->RaiseQuietMicrophone();
+    EXPECT_EQ(w.sliders->GetMicLevel() & 255, 32u);
+}
+
+TEST(SoundServerMixer, StartUpUnmutesAndRaisesAQuietMicrophoneWhenAdjustmentIsOn) {
+    Amixer({"sset", "Master", "mute"});
+    Amixer({"sset", "Capture", "5%", "nocap"});
+    {
+        Window w;  // no settings file here: adjustment counts as on
+        EXPECT_EQ(w.mic.value(), 128);
+    }
+    EXPECT_TRUE(Amixer({"sget", "Master"}).contains("[on]"));
+    EXPECT_TRUE(Amixer({"sget", "Capture"}).contains("[on]"));
+    EXPECT_EQ(AmixerValue("Capture"), 32769);
+}
+
+double ProcessCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+TEST(SoundServerMixer, WatchingTheMixerCostsNoCpuWhileNothingChanges) {
+    Window w;
+    // Let the start-up's own changes arrive first.
+    WaitFor([] { return false; }, 300);
+    const double before = ProcessCpuSeconds();
+    QEventLoop idle;
+    QTimer::singleShot(2000, &idle, &QEventLoop::quit);
+    idle.exec();
+    EXPECT_LT(ProcessCpuSeconds() - before, 0.02);
+    EXPECT_TRUE(w.master.isEnabled());
+}
+
+// Runs last in this program: it stops the shared server.
+TEST(SoundServerMixer, AServerThatGoesAwayStopsTheWatchInsteadOfSpinning) {
+    Window w;
+    ASSERT_TRUE(w.master.isEnabled());
+    g_sound->server.Stop();
+    WaitFor([] { return false; }, 500);
+    const double before = ProcessCpuSeconds();
+    QEventLoop idle;
+    QTimer::singleShot(1000, &idle, &QEventLoop::quit);
+    idle.exec();
+    EXPECT_LT(ProcessCpuSeconds() - before, 0.02);
+    EXPECT_FALSE(w.sliders->Master()->IsUsable());
+    EXPECT_EQ(w.sliders->Master()->GetLevel(), -1);
+}
+
+}  // namespace
