@@ -11,9 +11,12 @@
 #include "app/pages/MyPropertySheet.h"
 #include "app/shell/Icons.h"
 #include "app/shell/MainDialog.h"
+#include "app/shell/SessionCoordinator.h"
+#include "app/widgets/LinkLabel.h"
 #include "app/widgets/MainStatusBar.h"
 #include "app/widgets/StatisticsDialog.h"
 #include "app/widgets/WaveformView.h"
+#include "directory/client/ServiceHost.h"
 
 // The main window's controls and menu.
 
@@ -73,10 +76,22 @@ void CMainDialog::BuildWindow() {
     right->addWidget(volume);
     auto* links = new QGroupBox("Click here to");
     auto* linksLayout = new QVBoxLayout(links);
-    m_registerLink = new QLabel("Register new user");
+    // The links lead to the directory service's pages in the browser.
+    const QString serviceHost = QString::fromStdString(ServiceHost());
+    m_registerLink = new LinkLabel("Register new user");
+    m_registerLink->setObjectName("register");
+    LinkLabel::StyleAsMainWindowLink(m_registerLink);
+    m_registerLink->SetUrl(LinkLabel::RegisterUrl(serviceHost).toString());
     m_registerLink->setToolTip("Click here if you want to register a new user");
-    m_inviteLink = new QLabel("Invite your friends");
+    m_inviteLink = new LinkLabel("Invite your friends");
+    m_inviteLink->setObjectName("invite");
+    LinkLabel::StyleAsMainWindowLink(m_inviteLink);
+    // Already escaped as the page wants it: it must not be escaped a second time.
+    m_inviteLink->SetUrl(LinkLabel::InviteUrl(serviceHost).toString(QUrl::FullyEncoded));
     m_inviteLink->setToolTip("Click here to send an invitation to any of your friends");
+    for (LinkLabel* link : {m_registerLink, m_inviteLink}) {
+        link->setMinimumSize(160, 26);  // room for one line of the link font
+    }
     linksLayout->addWidget(m_registerLink);
     linksLayout->addWidget(m_inviteLink);
     right->addWidget(links);
@@ -126,10 +141,8 @@ void CMainDialog::BuildMenu() {
         const int id = item.id;
         connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
     }
-    // "Logs" has no window to open; the buddy commands and the settings dialog come with their
-    // pages and dialogs.
-    for (int id :
-         {int(ID_VIEW_LOGS), int(ID_BUDDY_ADD), int(ID_BUDDY_DELETE), int(ID_VIEW_SETTINGS)}) {
+    // "Logs" has no window to open; the settings dialog comes with its own work.
+    for (int id : {int(ID_VIEW_LOGS), int(ID_VIEW_SETTINGS)}) {
         MenuAction(id)->setEnabled(false);
     }
 }
@@ -146,13 +159,13 @@ QAction* CMainDialog::MenuAction(int command) const {
 }
 
 void CMainDialog::UpdateMenuState() {
-    // "Login" and "Logoff" follow the login state; both need the directory service, which the
-    // client does not use yet, so they stay greyed until then.
+    // "Login" while logged out, "Logoff" while logged in.
+    const bool loggedIn = m_session && m_session->LoggedIn();
     if (QAction* login = m_trayIcon->Action(CSystemTray::kLogin)) {
-        login->setEnabled(false);
+        login->setEnabled(!loggedIn);
     }
     if (QAction* logoff = m_trayIcon->Action(CSystemTray::kLogoff)) {
-        logoff->setEnabled(false);
+        logoff->setEnabled(loggedIn);
     }
     if (QAction* settingsItem = m_trayIcon->Action(CSystemTray::kSettings)) {
         settingsItem->setEnabled(false);
