@@ -14,6 +14,7 @@
 #include "app/shell/CallDialogs.h"
 #include "app/shell/SystemTray.h"
 
+class QGroupBox;
 class QMenuBar;
 class QPushButton;
 class QSlider;
@@ -143,6 +144,7 @@ class CMainDialog : public QDialog {
   private:
     void BuildWindow();
     void BuildMenu();
+    QGroupBox* BuildLinks();
     void ConnectCallController();
     void ConnectCallDisplay();
     void BuildPages();

@@ -1,4 +1,5 @@
 #include <QAction>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -74,6 +75,25 @@ void CMainDialog::BuildWindow() {
         volumeLayout->addWidget(new QLabel(names[i]), 3, i + 1, Qt::AlignHCenter);
     }
     right->addWidget(volume);
+    QGroupBox* links = BuildLinks();
+    right->addWidget(links);
+    right->addStretch();
+    middle->addLayout(right);
+    outer->addLayout(middle, 1);
+
+    // The status bar: pane 0 the service, pane 1 the service's word, pane 2 the call.
+    m_statusBar = new MainStatusBar(this);
+    const unsigned indicators[3] = {ID_SEPARATOR, MainStatusBar::kIndicatorA,
+                                    MainStatusBar::kIndicatorB};
+    if (!m_statusBar->Create(this, indicators, 3, SBPS_STRETCH)) {
+        AddStatusLine("Unable to create Statusbar.");
+    }
+    outer->addWidget(m_statusBar);
+    m_statisticsDlg = new StatisticsDialog(this);
+    setToolTip("Mervane");
+}
+
+QGroupBox* CMainDialog::BuildLinks() {
     auto* links = new QGroupBox("Click here to");
     auto* linksLayout = new QVBoxLayout(links);
     // The links lead to the directory service's pages in the browser.
@@ -90,25 +110,13 @@ void CMainDialog::BuildWindow() {
     m_inviteLink->SetUrl(LinkLabel::InviteUrl(serviceHost).toString(QUrl::FullyEncoded));
     m_inviteLink->setToolTip("Click here to send an invitation to any of your friends");
     for (LinkLabel* link : {m_registerLink, m_inviteLink}) {
-        link->setMinimumSize(160, 26);  // room for one line of the link font
+        // Room for the caption on one line in the link's font.
+        const QFontMetrics metrics(link->LinkFont());
+        link->setMinimumSize(metrics.horizontalAdvance(link->Caption()) + 8, metrics.height() + 6);
     }
     linksLayout->addWidget(m_registerLink);
     linksLayout->addWidget(m_inviteLink);
-    right->addWidget(links);
-    right->addStretch();
-    middle->addLayout(right);
-    outer->addLayout(middle, 1);
-
-    // The status bar: pane 0 the service, pane 1 the service's word, pane 2 the call.
-    m_statusBar = new MainStatusBar(this);
-    const unsigned indicators[3] = {ID_SEPARATOR, MainStatusBar::kIndicatorA,
-                                    MainStatusBar::kIndicatorB};
-    if (!m_statusBar->Create(this, indicators, 3, SBPS_STRETCH)) {
-        AddStatusLine("Unable to create Statusbar.");
-    }
-    outer->addWidget(m_statusBar);
-    m_statisticsDlg = new StatisticsDialog(this);
-    setToolTip("Mervane");
+    return links;
 }
 
 void CMainDialog::BuildMenu() {
