@@ -218,6 +218,38 @@ TEST_F(WindowWithService, TheLinksLeadToTheServicePages) {
     EXPECT_FALSE(Window().InviteLink()->Url().contains("%25"));  // not escaped twice
 }
 
+// Talk on the online page: the selection must be an online buddy who can be called.
+TEST(TalkFromTheOnlinePage, RefusesWithoutABuddyOrBehindAFirewallAndCallsByName) {
+    Client client;
+    CMainDialog& window = *client.window;
+    window.ArrangePages(1);
+    window.Online()->SetOwnName("alice");
+    window.Online()->UpdateFromReply("+OK bob LAN carol 127.0.0.1 Alice 127.0.0.1");
+    QTreeWidgetItem* root = window.Online()->m_hRoot;
+    ASSERT_EQ(root->childCount(), 2);  // the own name is left out
+    const QString selectText =
+        "Please select the buddy to talk with from the list of buddies online";
+
+    window.Online()->Tree()->setCurrentItem(root);
+    window.TalkButton()->click();
+    EXPECT_EQ(client.boxes, QStringList({selectText}));
+
+    window.Online()->Tree()->setCurrentItem(root->child(0));  // bob, behind a firewall
+    window.TalkButton()->click();
+    EXPECT_EQ(client.boxes.value(1),
+              "Cannot connect to bob's computer since it is behind a firewall. Computers behind a "
+              "firewall cannot be reached. But they can initiate a connection to you.");
+    EXPECT_FALSE(window.Call()->Attempting());
+
+    window.Online()->Tree()->setCurrentItem(root->child(1));  // carol, callable
+    window.TalkButton()->click();
+    EXPECT_EQ(client.boxes.size(), 2);
+    EXPECT_TRUE(window.Call()->Attempting());
+    EXPECT_EQ(window.RemoteUser(), "carol");
+    window.Call()->CancelCall();
+    EXPECT_TRUE(WaitUntil([&] { return !window.Call()->Attempting(); }, 10000));
+}
+
 // A service that takes connections and never answers.
 TEST(WindowWithSilentService, TheWindowKeepsRepaintingWhileTheServiceHangs) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
