@@ -76,9 +76,10 @@ check() {  # description, then a command that must succeed
 }
 
 # The service on the bridge's address.
-"$directory" --listen "$service" --db "$work/dir.db" --hash-cost min --log none \
+"$directory" --listen "$service" --db "$work/dir.db" --hash-cost min --log "$work/requests.log" \
     2>"$work/service.err" &
-pids+=($!)
+service_pid=$!
+pids+=($service_pid)
 for _ in $(seq 100); do grep -q listening "$work/service.err" && break; sleep 0.05; done
 grep -q listening "$work/service.err" || { cat "$work/service.err" >&2; exit 1; }
 for user in alice bob; do
@@ -194,6 +195,11 @@ check "after the logoff pane 0 asks for a login" grep -q 'pane0=Please Login' <<
 
 ask alice quit >/dev/null
 ask bob quit >/dev/null
+# The service writes its request log when it ends.
+kill -TERM "$service_pid" && wait "$service_pid"
+check "alice's closing report names the call's record" \
+    grep -Eq 'iamtalking\.asp\?User=alice&RemUser=bob&Minutes=0&SessionID=[1-9]' "$work/requests.log"
+check "no password reaches the service's log" test -z "$(grep -E 'pw-(alice|bob)' "$work/requests.log")"
 for name in alice bob; do
     if [ -s "$work/$name/boxes" ]; then
         echo "$name's boxes:" && sed 's/^/  /' "$work/$name/boxes"
