@@ -149,6 +149,8 @@ void CMainDialog::BuildMenu() {
         const int id = item.id;
         connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
     }
+    MenuAction(ID_VIEW_REFRESH)->setStatusTip("Check for new online buddies right now.");
+    MenuAction(ID_VIEW_REFRESH)->setToolTip("Check for new online buddies right now.");
     // "Logs" has no window to open; the settings dialog comes with its own work.
     for (int id : {int(ID_VIEW_LOGS), int(ID_VIEW_SETTINGS)}) {
         MenuAction(id)->setEnabled(false);

@@ -154,6 +154,7 @@ check "alice sees bob online within one heartbeat" test "$a" = "ok Buddies Onlin
 check "bob sees alice online within one heartbeat" test "$b" = "ok Buddies Online (1/1)"
 echo "both online after $(($(date +%s%3N) - start_ms)) ms"
 if [ -n "$shots" ]; then
+    ask bob page online >/dev/null
     ask bob shot "$shots/logged-in-online.png" >/dev/null
     ask bob page buddies >/dev/null
     ask bob shot "$shots/logged-in-buddies.png" >/dev/null
