@@ -54,7 +54,7 @@ ip netns exec "${NS}" ip link set lo up
 CONFIG=$(mktemp -d)
 RUNTIME=$(mktemp -d)
 chmod 700 "${RUNTIME}"
-echo "second client at ${NS_ADDR}; service expected at ${HOST_ADDR}:8080"
+echo "second client at ${NS_ADDR}; service expected at ${ZORVO_SERVICE_HOST:-${HOST_ADDR}:8080}"
 set +e
 ip netns exec "${NS}" env ZORVO_CONFIG_DIR="${CONFIG}" XDG_RUNTIME_DIR="${RUNTIME}" \
     ZORVO_SERVICE_HOST="${ZORVO_SERVICE_HOST:-${HOST_ADDR}:8080}" \

@@ -135,7 +135,7 @@ bool CallController::ReleaseEngine(bool confirmed) {
     }
     if (inCall) {
         emit callFinished();
-        emit callReportDue();
+        emit callReportDue(CallReportKind::kHangUp);
     }
     DestroyEngine();
     emit buttonsChanged(false);
@@ -321,7 +321,7 @@ void CallController::OnCallStarted() {
     m_delaySamples = 0;
     emit buttonsChanged(true);
     emit callStarted();
-    emit callReportDue();
+    emit callReportDue(CallReportKind::kCallUp);
 }
 
 void CallController::OnCallEnded() {
@@ -374,6 +374,6 @@ void CallController::OnClockTick() {
         m_engine->CalculateRoundTripDelay();
     }
     if (s_tickCount % kReportEveryTicks == 0) {
-        emit callReportDue();
+        emit callReportDue(CallReportKind::kPeriodic);
     }
 }

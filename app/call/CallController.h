@@ -14,6 +14,13 @@
 #include "util/Messages.h"
 #include "util/Statistics.h"
 
+// Why the directory service is to hear about the call now.
+enum class CallReportKind {
+    kCallUp,   // the call became connected (the caller hears that twice): a new record
+    kHangUp,   // the user ended the connected call; the engine is released right after
+    kPeriodic  // a 300-tick boundary of the clock during the call
+};
+
 // Where an outgoing call attempt stands, as its progress window shows it.
 enum class AttemptState { kConnecting = 0, kRinging = 1, kCancelling = 2, kFailed = 3 };
 
@@ -93,8 +100,9 @@ class CallController : public QObject {
     // Each second of a call: the clock text and the indicator's second colour (0 before the
     // first round trip has been measured).
     void callClock(const QString& text, uint32_t delayColour);
-    // The directory service wants to hear about the call now.
-    void callReportDue();
+    // The directory service wants to hear about the call now. The figures (CallStart,
+    // AverageDelay, RemoteUser) are those of the call at the moment of the signal.
+    void callReportDue(CallReportKind kind);
 
     // Somebody calls: the window comes forward and asks the user.
     void incomingCall(const QString& caller, int ringSeconds);

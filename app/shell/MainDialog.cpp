@@ -13,6 +13,7 @@
 #include "app/pages/OnlinePage.h"
 #include "app/settings/ProgramSettings.h"
 #include "app/shell/Icons.h"
+#include "app/shell/SessionCoordinator.h"
 #include "app/widgets/MainStatusBar.h"
 #include "app/widgets/StatisticsDialog.h"
 #include "app/widgets/WaveformView.h"
@@ -65,8 +66,23 @@ void CMainDialog::OnInitDialog(bool showWindow) {
     m_nPresenceTimer = startTimer(kPresenceIntervalMs);
     m_nClockTimer = startTimer(kClockIntervalMs);
     m_paneFont = font();
-    OnPresenceTimer(0);
 
+    BuildPages();
+    ConnectSession();
+    ArrangePages(0);
+    // The presence worker's first heartbeat runs at once; it may log in automatically.
+    m_session->Start();
+    OnPresenceTimer(kRefreshPanesOnly);
+
+    StartListening();
+    if (showWindow) {
+        showNormal();
+    } else {
+        hide();
+    }
+}
+
+void CMainDialog::BuildPages() {
     // The pages: logged out, the sheet holds the login and connect-by-address pages.
     m_loginPage = new LoginPage(this);
     m_onlinePage = new OnlinePage(this);
@@ -80,15 +96,27 @@ void CMainDialog::OnInitDialog(bool showWindow) {
     m_onlinePage->SetBuddyListPage(m_buddyListPage);
     m_buddyListPage->SetMainWindow(this);
     m_loginPage->SetMainWindow(this);
-    ArrangePages(0);
+}
 
-    m_call->SetUserName(m_bLoggedIn ? m_strUser : QString());
-    StartListening();
-    if (showWindow) {
-        showNormal();
-    } else {
-        hide();
+void CMainDialog::ConnectSession() {
+    m_session = new SessionCoordinator(m_call, {m_loginPage, m_onlinePage, m_buddyListPage}, this);
+    SessionCoordinator* session = m_session;
+    connect(session, &SessionCoordinator::busyStarted, this, &CMainDialog::StartBusyIndicator);
+    connect(session, &SessionCoordinator::busyTextChanged, this, &CMainDialog::SetBusyText);
+    connect(session, &SessionCoordinator::busyEnded, this, &CMainDialog::StopBusyIndicator);
+    connect(session, &SessionCoordinator::serverPaneTextChanged, this,
+            [this](const QString& text) { SetPaneText(0, text); });
+    connect(session, &SessionCoordinator::panesChanged, this,
+            [this] { OnPresenceTimer(kRefreshPanesOnly); });
+    connect(session, &SessionCoordinator::loginChanged, this, &CMainDialog::ShowLogin);
+}
+
+void CMainDialog::ShowLogin(bool loggedIn, const QString& user) {
+    ArrangePages(loggedIn ? 1 : 0);
+    if (loggedIn) {
+        setWindowTitle("Mervane-" + user);  // the title keeps the name after a logoff
     }
+    UpdateMenuState();
 }
 
 void CMainDialog::ArrangePages(int loggedIn) {
@@ -146,11 +174,15 @@ unsigned CMainDialog::TickCount() {
 }
 
 void CMainDialog::OnPresenceTimer(int id) {
-    // The presence cycle with the directory service is asked for here once the client logs in
-    // (every id but kPresenceRefreshOnly).
-    (void)id;
-    SetPaneText(0, m_bLoggedIn ? QString() : QString("Please Login"));
-    SetPaneText(1, m_strServerStatus);
+    // The presence worker keeps its own heartbeat period; id 0 asks for a heartbeat at once.
+    if (id == 0) {
+        m_session->Refresh();
+    }
+    // While pane 0 is the login's busy indicator the login sets the pane when it ends.
+    if (!m_statusBar->HasSavedState(0)) {
+        SetPaneText(0, m_session->ServerPaneText());
+    }
+    SetPaneText(1, m_session->ServerStatus());
 }
 
 void CMainDialog::timerEvent(QTimerEvent* e) {
@@ -180,6 +212,20 @@ void CMainDialog::OnCommand(int id) {
         case ID_VIEW_REFRESH:
             OnPresenceTimer(0);
             break;
+        case ID_BUDDY_ADD:
+            ShowBuddyPage();
+            m_buddyListPage->Add();
+            break;
+        case ID_BUDDY_DELETE:
+            ShowBuddyPage();
+            m_buddyListPage->Delete();
+            break;
+        case CSystemTray::kLogin:
+            m_session->RequestLogin();
+            break;
+        case CSystemTray::kLogoff:
+            m_session->RequestLogoff();
+            break;
         case ID_HELP_ABOUT: {
             CAboutDlg about(this);
             about.exec();
@@ -196,6 +242,11 @@ void CMainDialog::OnCommand(int id) {
         default:
             break;
     }
+}
+
+void CMainDialog::ShowBuddyPage() {
+    // Logged out the page is not in the sheet; its Add and Delete then say so.
+    m_sheet->SetActivePage(m_buddyListPage);
 }
 
 void CMainDialog::reject() {
@@ -231,6 +282,9 @@ void CMainDialog::OnDestroy() {
     }
     m_destroyed = true;
     AddStatusLine("Closing connections...");
+    if (m_session) {
+        m_session->Stop();
+    }
     m_call->Shutdown();
     AddStatusLine("All connections closed");
     m_trayIcon->RemoveIcon();

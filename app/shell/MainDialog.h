@@ -14,6 +14,7 @@
 #include "app/shell/CallDialogs.h"
 #include "app/shell/SystemTray.h"
 
+class QGroupBox;
 class QMenuBar;
 class QPushButton;
 class QSlider;
@@ -25,6 +26,8 @@ class ConnectIpPage;
 class OnlinePage;
 class LoginPage;
 class BuddyListPage;
+class LinkLabel;
+class SessionCoordinator;
 
 // The program's main window: call buttons, the page sheet, volume sliders, waveform area, links
 // and a three-pane status bar. It forwards the user's commands to its call controller, which owns
@@ -47,6 +50,9 @@ class CMainDialog : public QDialog {
         ID_BUDDY_DELETE = 32781,
         ID_HELP_ABOUT = 32776,
     };
+    // The presence timer handler's ids besides TIMER_PRESENCE: 0 runs a heartbeat at once and
+    // redraws the panes ("Refresh", the end of the start-up), kRefreshPanesOnly only redraws.
+    static constexpr int kRefreshPanesOnly = 0xFFFF;
     static constexpr int TIMER_PRESENCE = 16;
     static constexpr int TIMER_CLOCK = 17;
 
@@ -73,18 +79,22 @@ class CMainDialog : public QDialog {
     // Turns status pane 2 into the call indicator (once per call) / gives it its look back.
     void StartCallIndicator();
     void StopCallIndicator();
+    // Turns status pane 0 into the login's busy indicator / sets its text / gives the pane its
+    // look back.
+    void StartBusyIndicator();
+    void SetBusyText(const QString& text);
+    void StopBusyIndicator();
 
     // Exit: ends the program, also during a call or a call attempt.
     void OnExit();
     // Brings the window forward (a second start of the program, the tray's Talk).
     void BringForward();
 
-    int m_bLoggedIn = 0;
     int m_bExiting = 0;
-    QString m_strUser;
-    QString m_strPassword;
 
     CallController* Call() const { return m_call; }
+    // The directory session: login, presence, buddy sync and call reports.
+    SessionCoordinator* Session() const { return m_session; }
     Voxlane* Engine() const;
     const QString& RemoteUser() const;
     QPushButton* TalkButton() const { return m_talk; }
@@ -99,6 +109,9 @@ class CMainDialog : public QDialog {
     ConnectIpPage* ConnectPage() const { return m_connectIpPage; }
     OnlinePage* Online() const { return m_onlinePage; }
     LoginPage* Login() const { return m_loginPage; }
+    BuddyListPage* Buddies() const { return m_buddyListPage; }
+    LinkLabel* RegisterLink() const { return m_registerLink; }
+    LinkLabel* InviteLink() const { return m_inviteLink; }
     CMissedCallsDlg* MissedCalls() const { return m_missedCallsDlg; }
     CConnectingDlg* Connecting() const { return m_connectingDlg; }
     CIncomingCallDlg* Ringing() const { return m_incomingDlg; }
@@ -107,8 +120,10 @@ class CMainDialog : public QDialog {
     QAction* MenuAction(int command) const;
     qint64 BytesSent() const;
     qint64 BytesReceived() const;
-    // The presence timer's refresh of panes 0 and 1 (timer ids 16, 0 and 0xFFFF).
+    // The presence timer's refresh of panes 0 and 1 (timer ids 16, 0 and kRefreshPanesOnly).
     void OnPresenceTimer(int id);
+    // Runs a menu or tray command as if it had been chosen.
+    void OnCommand(int id);
     // One tick of the call clock (timer 17).
     void OnClockTimer();
     static unsigned TickCount();
@@ -129,9 +144,13 @@ class CMainDialog : public QDialog {
   private:
     void BuildWindow();
     void BuildMenu();
+    QGroupBox* BuildLinks();
     void ConnectCallController();
     void ConnectCallDisplay();
-    void OnCommand(int id);
+    void BuildPages();
+    void ConnectSession();
+    void ShowLogin(bool loggedIn, const QString& user);
+    void ShowBuddyPage();
     bool FindCallee(in_addr& address, QString& name);
     bool FindOnlineCallee(in_addr& address, QString& name);
     void ShowIncomingCall(const QString& caller, int ringSeconds);
@@ -140,11 +159,13 @@ class CMainDialog : public QDialog {
     void OnAttemptEnded(bool connected);
     void ShowCallClock(const QString& text, uint32_t delayColour);
     void SetPaneText(int pane, const QString& text);
+    void StartPaneIndicator(int pane, int lastPos, bool clearStyle, const QFont& font);
     void ShowButtons(bool inCall);
     void OnDestroy();
     void UpdateMenuState();
 
     CallController* m_call = nullptr;
+    SessionCoordinator* m_session = nullptr;
 
     QPushButton* m_talk = nullptr;
     QPushButton* m_hangUp = nullptr;
@@ -153,9 +174,8 @@ class CMainDialog : public QDialog {
     MainStatusBar* m_statusBar = nullptr;
     StatisticsDialog* m_statisticsDlg = nullptr;
     QFont m_paneFont;
-    QString m_strServerStatus;
-    QLabel* m_registerLink = nullptr;
-    QLabel* m_inviteLink = nullptr;
+    LinkLabel* m_registerLink = nullptr;
+    LinkLabel* m_inviteLink = nullptr;
     QMenuBar* m_menu = nullptr;
 
     CMyPropertySheet* m_sheet = nullptr;

@@ -1,6 +1,7 @@
 // The main window's side of calls: Talk and Hang Up, the ringing and progress windows, and the
 // in-call display in status pane 2. The call controller does the work; this shows it.
 
+#include <QCheckBox>
 #include <QPushButton>
 #include <QTreeWidget>
 
@@ -9,6 +10,7 @@
 #include "app/call/EngineSetup.h"
 #include "app/pages/ConnectIpPage.h"
 #include "app/pages/IpAddressEdit.h"
+#include "app/pages/LoginPage.h"
 #include "app/pages/MyPropertySheet.h"
 #include "app/pages/OnlinePage.h"
 #include "app/shell/MainDialog.h"
@@ -20,6 +22,7 @@
 
 namespace {
 
+constexpr int kServerPane = 0;
 constexpr int kCallPane = 2;
 
 // The call indicator's look: an orange-blue snake with black text over it.
@@ -90,7 +93,6 @@ int CMainDialog::OnEngineStatus(unsigned code, uintptr_t value) {
 
 void CMainDialog::StartListening() {
     m_waveform->Clear();
-    m_call->SetUserName(m_bLoggedIn ? m_strUser : QString());
     m_call->StartListening();
 }
 
@@ -171,7 +173,6 @@ void CMainDialog::OnTalk() {
     in_addr address{};
     QString callee;
     if (FindCallee(address, callee)) {
-        m_call->SetUserName(m_bLoggedIn ? m_strUser : QString());
         m_call->PlaceCall(address, enginesetup::PeerPort(), callee);
     }
 }
@@ -227,15 +228,38 @@ void CMainDialog::OnHangUp() {
 // --- in-call display ----------------------------------------------------------------------------
 
 void CMainDialog::StartCallIndicator() {
-    PaneStyle* style = m_statusBar->GetPaneStyle(kCallPane);
+    // A caller hears "connected" twice for one call: the second time the pane already shows the
+    // indicator, and saving again would keep the indicator's look instead of the pane's own.
+    StartPaneIndicator(kCallPane, 100, true, m_paneFont);
+}
+
+void CMainDialog::StartBusyIndicator() {
+    // The login's indicator: the snake starts from the left, and its text is drawn in the
+    // font of the login page's check box.
+    StartPaneIndicator(kServerPane, 0, false, m_loginPage->AutoLoginCheck()->font());
+}
+
+void CMainDialog::SetBusyText(const QString& text) {
+    PaneStyle* style = m_statusBar->GetPaneStyle(kServerPane);
+    if (style && style->control()) {
+        style->control()->Painter().customText = text;
+        style->control()->update();
+    }
+}
+
+void CMainDialog::StopBusyIndicator() {
+    m_statusBar->RestoreState(kServerPane);
+    m_statusBar->update();
+}
+
+void CMainDialog::StartPaneIndicator(int pane, int lastPos, bool clearStyle, const QFont& font) {
+    PaneStyle* style = m_statusBar->GetPaneStyle(pane);
     if (!style) {
         return;
     }
-    // Pane 2 becomes the animated call indicator; its former look is kept for afterwards. A
-    // caller hears "connected" twice for one call: the second time the pane already shows the
-    // indicator, and saving again would keep the indicator's look instead of the pane's own.
-    if (!m_statusBar->HasSavedState(kCallPane)) {
-        m_statusBar->SaveState(kCallPane);
+    // The pane becomes an animated indicator; its former look is kept for afterwards.
+    if (!m_statusBar->HasSavedState(pane)) {
+        m_statusBar->SaveState(pane);
     }
     style->SetFlags(style->flags | PSF_CONTROL);
     m_statusBar->update();
@@ -252,14 +276,14 @@ void CMainDialog::StartCallIndicator() {
     painter.SetColourStops({ColorFromRef(kIndicatorTrack), ColorFromRef(kIndicatorSecondStop)});
     painter.barTextColour = Qt::black;
     painter.trackTextColour = Qt::black;
-    painter.SetPos(100);
+    painter.SetPos(lastPos);
     painter.ModifyStyle(0, PBS_SNAKE | PBS_GRADIENT_ON_BAR);
     painter.SetStep(1);
     painter.snakeLength = kIndicatorSnakeLength;
     bar->KillTimer(GradientProgress::kStepTimer);
     bar->SetTimer(GradientProgress::kStepTimer, kIndicatorStepMs);
-    painter.ModifyStyle(kIndicatorClearedStyle, PBS_SHOW_TEXT_ONLY);
-    painter.font = m_paneFont;
+    painter.ModifyStyle(clearStyle ? kIndicatorClearedStyle : 0, PBS_SHOW_TEXT_ONLY);
+    painter.font = font;
     bar->update();
 }
 

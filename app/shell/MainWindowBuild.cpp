@@ -1,4 +1,5 @@
 #include <QAction>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -11,9 +12,12 @@
 #include "app/pages/MyPropertySheet.h"
 #include "app/shell/Icons.h"
 #include "app/shell/MainDialog.h"
+#include "app/shell/SessionCoordinator.h"
+#include "app/widgets/LinkLabel.h"
 #include "app/widgets/MainStatusBar.h"
 #include "app/widgets/StatisticsDialog.h"
 #include "app/widgets/WaveformView.h"
+#include "directory/client/ServiceHost.h"
 
 // The main window's controls and menu.
 
@@ -71,14 +75,7 @@ void CMainDialog::BuildWindow() {
         volumeLayout->addWidget(new QLabel(names[i]), 3, i + 1, Qt::AlignHCenter);
     }
     right->addWidget(volume);
-    auto* links = new QGroupBox("Click here to");
-    auto* linksLayout = new QVBoxLayout(links);
-    m_registerLink = new QLabel("Register new user");
-    m_registerLink->setToolTip("Click here if you want to register a new user");
-    m_inviteLink = new QLabel("Invite your friends");
-    m_inviteLink->setToolTip("Click here to send an invitation to any of your friends");
-    linksLayout->addWidget(m_registerLink);
-    linksLayout->addWidget(m_inviteLink);
+    QGroupBox* links = BuildLinks();
     right->addWidget(links);
     right->addStretch();
     middle->addLayout(right);
@@ -94,6 +91,32 @@ void CMainDialog::BuildWindow() {
     outer->addWidget(m_statusBar);
     m_statisticsDlg = new StatisticsDialog(this);
     setToolTip("Mervane");
+}
+
+QGroupBox* CMainDialog::BuildLinks() {
+    auto* links = new QGroupBox("Click here to");
+    auto* linksLayout = new QVBoxLayout(links);
+    // The links lead to the directory service's pages in the browser.
+    const QString serviceHost = QString::fromStdString(ServiceHost());
+    m_registerLink = new LinkLabel("Register new user");
+    m_registerLink->setObjectName("register");
+    LinkLabel::StyleAsMainWindowLink(m_registerLink);
+    m_registerLink->SetUrl(LinkLabel::RegisterUrl(serviceHost).toString());
+    m_registerLink->setToolTip("Click here if you want to register a new user");
+    m_inviteLink = new LinkLabel("Invite your friends");
+    m_inviteLink->setObjectName("invite");
+    LinkLabel::StyleAsMainWindowLink(m_inviteLink);
+    // Already escaped as the page wants it: it must not be escaped a second time.
+    m_inviteLink->SetUrl(LinkLabel::InviteUrl(serviceHost).toString(QUrl::FullyEncoded));
+    m_inviteLink->setToolTip("Click here to send an invitation to any of your friends");
+    for (LinkLabel* link : {m_registerLink, m_inviteLink}) {
+        // Room for the caption on one line in the link's font.
+        const QFontMetrics metrics(link->LinkFont());
+        link->setMinimumSize(metrics.horizontalAdvance(link->Caption()) + 8, metrics.height() + 6);
+    }
+    linksLayout->addWidget(m_registerLink);
+    linksLayout->addWidget(m_inviteLink);
+    return links;
 }
 
 void CMainDialog::BuildMenu() {
@@ -126,10 +149,10 @@ void CMainDialog::BuildMenu() {
         const int id = item.id;
         connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
     }
-    // "Logs" has no window to open; the buddy commands and the settings dialog come with their
-    // pages and dialogs.
-    for (int id :
-         {int(ID_VIEW_LOGS), int(ID_BUDDY_ADD), int(ID_BUDDY_DELETE), int(ID_VIEW_SETTINGS)}) {
+    MenuAction(ID_VIEW_REFRESH)->setStatusTip("Check for new online buddies right now.");
+    MenuAction(ID_VIEW_REFRESH)->setToolTip("Check for new online buddies right now.");
+    // "Logs" has no window to open; the settings dialog comes with its own work.
+    for (int id : {int(ID_VIEW_LOGS), int(ID_VIEW_SETTINGS)}) {
         MenuAction(id)->setEnabled(false);
     }
 }
@@ -146,13 +169,13 @@ QAction* CMainDialog::MenuAction(int command) const {
 }
 
 void CMainDialog::UpdateMenuState() {
-    // "Login" and "Logoff" follow the login state; both need the directory service, which the
-    // client does not use yet, so they stay greyed until then.
+    // "Login" while logged out, "Logoff" while logged in.
+    const bool loggedIn = m_session && m_session->LoggedIn();
     if (QAction* login = m_trayIcon->Action(CSystemTray::kLogin)) {
-        login->setEnabled(false);
+        login->setEnabled(!loggedIn);
     }
     if (QAction* logoff = m_trayIcon->Action(CSystemTray::kLogoff)) {
-        logoff->setEnabled(false);
+        logoff->setEnabled(loggedIn);
     }
     if (QAction* settingsItem = m_trayIcon->Action(CSystemTray::kSettings)) {
         settingsItem->setEnabled(false);

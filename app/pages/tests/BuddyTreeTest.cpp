@@ -16,6 +16,7 @@
 
 #include "app/pages/BuddyListPage.h"
 #include "app/pages/BuddyTreeCtrl.h"
+#include "util/MessageBox.h"
 
 namespace {
 
@@ -74,6 +75,43 @@ TEST_F(BuddyPageInDialog, EnterWhileRenamingEndsTheEditWithoutPressingTheDefault
     // Without an edit in progress Enter does reach the dialog: the check above can fail.
     QTest::keyClick(tree, Qt::Key_Return);
     EXPECT_EQ(defaultClicks, 1);
+}
+
+TEST_F(BuddyPageInDialog, ARefusedNameShowsItsBoxAndOpensTheEditorAgainUntilANameFits) {
+    QStringList boxes;
+    SetMessageBoxHook([&](const std::string& text, const std::string&) {
+        boxes << QString::fromStdString(text);
+    });
+    QSignalSpy edited(page, &BuddyListPage::buddiesEdited);
+    tree->setFocus();
+    tree->setCurrentItem(alice);
+    page->Rename();
+    // Types `text` into the open editor and ends the edit with Enter.
+    auto type = [&](const QString& text) {
+        auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+        ASSERT_NE(editor, nullptr);
+        editor->selectAll();
+        QTest::keyClicks(editor, text);
+        QTest::keyClick(editor, Qt::Key_Return);
+        QTest::qWait(20);  // the editor is opened again after the closing one is gone
+    };
+    type(QStringLiteral("b ob"));
+    type(QStringLiteral("BOB"));
+    type(QString(64, QLatin1Char('x')));  // longer than the service accepts
+    ASSERT_TRUE(tree->IsEditingLabel());
+    EXPECT_EQ(tree->currentItem(), alice);
+    EXPECT_EQ(page->Buddies(), QStringList({"alice", "bob"}));
+    EXPECT_EQ(edited.count(), 0);
+    type(QStringLiteral(" Carol "));
+    SetMessageBoxHook({});
+
+    EXPECT_EQ(boxes, QStringList({"This buddy name contains invalid characters or spaces",
+                                  "This buddy is already present in the list",
+                                  "This buddy name contains invalid characters or spaces"}));
+    EXPECT_FALSE(tree->IsEditingLabel());
+    EXPECT_EQ(alice->text(0), QStringLiteral("carol"));
+    EXPECT_EQ(page->Buddies(), QStringList({"carol", "bob"}));
+    EXPECT_EQ(edited.count(), 1);
 }
 
 TEST_F(BuddyPageInDialog, NamesAreLowerCasedAndTheRootCannotBeRenamed) {

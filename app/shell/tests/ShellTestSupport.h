@@ -41,6 +41,11 @@ class Client {
         qputenv("ZORVO_CALL_PORT", QByteArray::number(m_port));
         qputenv("ZORVO_MIC", microphone.toUtf8());
         qputenv("ZORVO_SPEAKER", "none");
+        if (qEnvironmentVariableIsEmpty("ZORVO_SERVICE_HOST")) {
+            // No directory service there: a service running on this machine stays out of it.
+            qputenv("ZORVO_SERVICE_HOST",
+                    "127.0.0.1:" + QByteArray::number(testsupport::FreeTcpPort()));
+        }
         prompts::SetResponder([this](const QString& text, bool) {
             boxes << text;
             return answerYes;

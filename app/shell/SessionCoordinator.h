@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+#include "app/call/CallController.h"
+
+class BuddyListPage;
+class BuddySync;
+class LoginPage;
+class LoginSession;
+class OnlinePage;
+class PresenceWorker;
+class SessionState;
+
+// The logged-in client: owns the directory session (its shared state, the login session, the
+// presence worker and the buddy sync) and joins it to the pages and the call controller. The
+// window builds it, forwards the user's commands to it and shows what it signals; the login,
+// presence and call report logic all run here or in the units it owns.
+class SessionCoordinator : public QObject {
+    Q_OBJECT
+  public:
+    struct Pages {
+        LoginPage* login = nullptr;
+        OnlinePage* online = nullptr;
+        BuddyListPage* buddies = nullptr;
+    };
+
+    SessionCoordinator(CallController* call, const Pages& pages, QObject* parent = nullptr);
+    ~SessionCoordinator() override;  // Stop()
+
+    // Starts the presence worker: its first heartbeat runs at once.
+    void Start();
+    // Stops the presence worker (the program is closing).
+    void Stop();
+
+    bool LoggedIn() const;
+    // The user of the last successful login (kept after a logoff).
+    QString UserName() const;
+    // Status pane 0 outside a login or logoff: the directory server's host while logged in,
+    // "Please Login" otherwise.
+    QString ServerPaneText() const;
+    // Status pane 1: the presence worker's word on the service ("Starting up.. please wait"
+    // until its first heartbeat has said something).
+    QString ServerStatus() const;
+
+    SessionState& State() const { return *m_state; }
+    LoginSession* Login() const { return m_login.get(); }
+    PresenceWorker* Presence() const { return m_presence.get(); }
+    BuddySync* Sync() const { return m_sync.get(); }
+
+  public slots:
+    // One heartbeat now ("Refresh", the presence timer, the end of a login).
+    void Refresh();
+    // The menu's and tray's "Login": logs in with the login page's fields when logged out.
+    void RequestLogin();
+    // The tray's "Logoff": logs off when logged in.
+    void RequestLogoff();
+
+  signals:
+    // A login began: status pane 0 becomes the busy indicator with this text.
+    void busyStarted(const QString& text);
+    void busyTextChanged(const QString& text);
+    // The login is over: pane 0 gets its look back.
+    void busyEnded();
+    // Pane 0's text from the login session ("Logged in", "Please Login", ...).
+    void serverPaneTextChanged(const QString& text);
+    // Panes 0 and 1 are to be drawn again from ServerPaneText() and ServerStatus().
+    void panesChanged();
+    // Logged in as `user` (show the logged-in pages and the user in the title) or logged off
+    // (the logged-out pages).
+    void loginChanged(bool loggedIn, const QString& user);
+
+  private:
+    void ConnectLogin();
+    void ConnectPresence();
+    void OnLoggedIn(const QString& user, const QString& buddyText);
+    void OnLoginFinished(int state);
+    void OnCallReportDue(CallReportKind kind);
+
+    CallController* m_call;
+    Pages m_pages;
+    std::unique_ptr<SessionState> m_state;
+    std::unique_ptr<LoginSession> m_login;
+    std::unique_ptr<PresenceWorker> m_presence;
+    std::unique_ptr<BuddySync> m_sync;
+    bool m_busy = false;
+};
