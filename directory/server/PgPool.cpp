@@ -195,6 +195,10 @@ pg_conn* PgPool::Connect(const std::string& uri, std::string* error) {
         PQfinish(conn);
         return nullptr;
     }
+    // Notices ("relation already exists, skipping") are no news to anyone: stderr stays for
+    // the service's own lines.
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);
     return conn;
 }
 

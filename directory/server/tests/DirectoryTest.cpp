@@ -9,6 +9,7 @@
 
 #include "directory/protocol/Pages.h"
 #include "directory/server/SqliteStorage.h"
+#include "directory/server/tests/TestDatabase.h"
 
 namespace {
 
@@ -22,23 +23,24 @@ std::string TempDb(const char* name) {
     return path;
 }
 
-class DirectoryTest : public ::testing::Test {
+// The page handling over a fresh database of each backend, with a clock the test moves.
+class DirectoryTest : public ::testing::TestWithParam<Backend> {
   protected:
     void SetUp() override {
-        m_path = TempDb(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        static int counter = 0;
+        std::string error;
+        ASSERT_TRUE(m_database.Create(GetParam(), "dir" + std::to_string(counter++), &error))
+            << error;
         Open();
     }
     void TearDown() override {
         m_dir.reset();
         m_store.reset();
-        for (const char* suffix : {"", "-wal", "-shm"}) {
-            unlink((m_path + suffix).c_str());
-        }
     }
-    // Opens the service over the database file, as a start of the program does.
+    // Opens the service over the database, as a start of the program does.
     void Open() {
         std::string error;
-        m_store = SqliteStorage::Open(m_path, &error);
+        m_store = m_database.Open(&error);
         ASSERT_TRUE(m_store) << error;
         DirectoryOptions o;
         o.hashCost = HashCost::Min;
@@ -74,9 +76,9 @@ class DirectoryTest : public ::testing::Test {
         return Get("/zorvo\\logmein.asp?User=" + user + "&Pass=" + pass + "&IPAddr=" + ip).body;
     }
 
-    std::string m_path;
+    TestDatabase m_database;
     std::atomic<int64_t> m_now{1700000000};
-    std::unique_ptr<SqliteStorage> m_store;
+    std::unique_ptr<Storage> m_store;
     std::unique_ptr<Directory> m_dir;
 };
 
@@ -114,13 +116,13 @@ TEST(NumbersAndAddresses, OnlyPlainForms) {
     EXPECT_FALSE(Directory::NormalizeAddress("256.0.0.1", &a));
 }
 
-TEST_F(DirectoryTest, DiscoveryTextPointsAtTheService) {
+TEST_P(DirectoryTest, DiscoveryTextPointsAtTheService) {
     HttpReply r = Get("/ZorvoServer.txt");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "[ZORVO]\r\nCURRENT IP=127.0.0.1:8080\r\nPATH=/zorvo\r\n");
 }
 
-TEST_F(DirectoryTest, PagesAnswerUnderThePathAndTheRootWithBackslashes) {
+TEST_P(DirectoryTest, PagesAnswerUnderThePathAndTheRootWithBackslashes) {
     Register("alice", "pw");
     for (const char* page : {"/zorvo\\logmein.asp", "/zorvo/logmein.asp", "/logmein.asp",
                              "\\zorvo\\\\LOGMEIN.ASP", "/ZORVO%5Clogmein.asp"}) {
@@ -135,7 +137,7 @@ TEST_F(DirectoryTest, PagesAnswerUnderThePathAndTheRootWithBackslashes) {
     }
 }
 
-TEST_F(DirectoryTest, LoginAcceptsOnlyTheRightPasswordAndCarriesTheBuddies) {
+TEST_P(DirectoryTest, LoginAcceptsOnlyTheRightPasswordAndCarriesTheBuddies) {
     Register("alice", "secret");
     EXPECT_EQ(Login("alice", "secret"), "+OK ");
     EXPECT_EQ(
@@ -151,7 +153,7 @@ TEST_F(DirectoryTest, LoginAcceptsOnlyTheRightPasswordAndCarriesTheBuddies) {
     EXPECT_EQ(Login("alice", "secret", "1.2.3")[0], '-');
 }
 
-TEST_F(DirectoryTest, HeartbeatsKeepUsersOnlineForTwoMinutes) {
+TEST_P(DirectoryTest, HeartbeatsKeepUsersOnlineForTwoMinutes) {
     Register("alice", "a");
     Register("bob", "b");
     Register("carol", "c");
@@ -173,7 +175,7 @@ TEST_F(DirectoryTest, HeartbeatsKeepUsersOnlineForTwoMinutes) {
     EXPECT_EQ(Get("/zorvo\\GetUserList.asp?User=alice&Pass=a").body, "+OK");
 }
 
-TEST_F(DirectoryTest, OnlineListNeverOutgrowsWhatTheClientReads) {
+TEST_P(DirectoryTest, OnlineListNeverOutgrowsWhatTheClientReads) {
     // 80 online buddies with 60-character names would need about 6000 bytes; the client reads
     // 4095, so the list stops early at a whole pair instead of being cut inside one.
     Register("alice", "a");
@@ -198,7 +200,7 @@ TEST_F(DirectoryTest, OnlineListNeverOutgrowsWhatTheClientReads) {
     EXPECT_EQ(words.back(), "100.64.100.100");
 }
 
-TEST_F(DirectoryTest, RefusedHeartbeatBeginsWithHashOthersWithMinus) {
+TEST_P(DirectoryTest, RefusedHeartbeatBeginsWithHashOthersWithMinus) {
     Register("alice", "a");
     ASSERT_EQ(Login("alice", "a"), "+OK ");
     EXPECT_EQ(Get("/zorvo\\iamup.asp?User=alice&Pass=b&IPAddr=LAN").body[0], '#');
@@ -213,7 +215,7 @@ TEST_F(DirectoryTest, RefusedHeartbeatBeginsWithHashOthersWithMinus) {
     EXPECT_EQ(Login("alice", "a"), "+OK ");
 }
 
-TEST_F(DirectoryTest, PasswordsAreCheckedAfterARestartWithoutANewLogin) {
+TEST_P(DirectoryTest, PasswordsAreCheckedAfterARestartWithoutANewLogin) {
     Register("alice", "a");
     ASSERT_EQ(Login("alice", "a"), "+OK ");
     Restart();
@@ -221,7 +223,7 @@ TEST_F(DirectoryTest, PasswordsAreCheckedAfterARestartWithoutANewLogin) {
     EXPECT_EQ(Get("/zorvo\\iamup.asp?User=alice&Pass=x&IPAddr=LAN").body[0], '#');
 }
 
-TEST_F(DirectoryTest, CallReportsKeepOneRecordPerCall) {
+TEST_P(DirectoryTest, CallReportsKeepOneRecordPerCall) {
     Register("alice", "a");
     Register("bob", "b");
     std::string open =
@@ -254,7 +256,7 @@ TEST_F(DirectoryTest, CallReportsKeepOneRecordPerCall) {
     EXPECT_EQ(calls[1].avgDelay, 123);
 }
 
-TEST_F(DirectoryTest, BadCallReportsStoreNothing) {
+TEST_P(DirectoryTest, BadCallReportsStoreNothing) {
     Register("alice", "a");
     const char* bad[] = {
         "User=alice&RemUser=bob&Minutes=-1&SessionID=0&AvgDelay=0",
@@ -278,7 +280,7 @@ TEST_F(DirectoryTest, BadCallReportsStoreNothing) {
     EXPECT_TRUE(calls.empty());
 }
 
-TEST_F(DirectoryTest, SqlMetacharactersAreDataOrRefused) {
+TEST_P(DirectoryTest, SqlMetacharactersAreDataOrRefused) {
     Register("alice", "a'--");
     ASSERT_EQ(Login("alice", "a%27--"), "+OK ");
     std::string inject = "x%27%3B%20DROP%20TABLE%20accounts%3B--";
@@ -299,7 +301,7 @@ TEST_F(DirectoryTest, SqlMetacharactersAreDataOrRefused) {
     EXPECT_EQ(Login("alice", "a%27--"), "+OK ");
 }
 
-TEST_F(DirectoryTest, InvalidSyncLeavesTheStoredListAlone) {
+TEST_P(DirectoryTest, InvalidSyncLeavesTheStoredListAlone) {
     Register("alice", "a");
     ASSERT_EQ(Get("/zorvo\\SyncBList.asp?User=alice&Pass=a&buddy=bob").body, "+OK");
     const char* bad[] = {
@@ -324,7 +326,7 @@ TEST_F(DirectoryTest, InvalidSyncLeavesTheStoredListAlone) {
     EXPECT_EQ(Login("alice", "a"), "+OK ");
 }
 
-TEST_F(DirectoryTest, RegistrationFollowsTheNameRule) {
+TEST_P(DirectoryTest, RegistrationFollowsTheNameRule) {
     EXPECT_EQ(Get("/register.asp").status, 200);
     EXPECT_NE(Get("/register.asp").body.find("<form"), std::string::npos);
     EXPECT_EQ(Post("/register.asp", "User=+Dave+&Pass=p1&Pass2=p1").status, 200);
@@ -343,7 +345,7 @@ TEST_F(DirectoryTest, RegistrationFollowsTheNameRule) {
     EXPECT_EQ(m_dir->Handle(json).status, 415);
 }
 
-TEST_F(DirectoryTest, AccountPageEscapesWhatItShows) {
+TEST_P(DirectoryTest, AccountPageEscapesWhatItShows) {
     Register("alice", "a");
     HttpReply form =
         Get("/myaccount.asp?LoginMsg=Please%20Login%20to%20Invite%20your%20friends%3Cscript%3E&"
@@ -359,7 +361,7 @@ TEST_F(DirectoryTest, AccountPageEscapesWhatItShows) {
     EXPECT_NE(page.body.find("http://127.0.0.1:8080/register.asp"), std::string::npos);
 }
 
-TEST_F(DirectoryTest, UnknownPagesAndMethodsGetClearReplies) {
+TEST_P(DirectoryTest, UnknownPagesAndMethodsGetClearReplies) {
     EXPECT_EQ(Get("/default.asp").status, 404);
     EXPECT_EQ(Get("/../../etc/passwd").status, 404);
     HttpRequest put{"PUT", "/zorvo\\iamup.asp?User=a&Pass=b&IPAddr=LAN", "", "", "", "", ""};
@@ -377,7 +379,7 @@ TEST_F(DirectoryTest, UnknownPagesAndMethodsGetClearReplies) {
     EXPECT_EQ(Get("/").status, 200);
 }
 
-TEST_F(DirectoryTest, RestartKeepsAccountsBuddiesAndCalls) {
+TEST_P(DirectoryTest, RestartKeepsAccountsBuddiesAndCalls) {
     Register("alice", "a");
     ASSERT_EQ(Get("/zorvo\\SyncBList.asp?User=alice&Pass=a&buddy=bob&buddy=carol").body, "+OK");
     HttpReply call =
@@ -392,7 +394,7 @@ TEST_F(DirectoryTest, RestartKeepsAccountsBuddiesAndCalls) {
     EXPECT_EQ("+OK " + std::to_string(calls[0].id), call.body);
 }
 
-TEST_F(DirectoryTest, ConcurrentLoginsSyncsAndHeartbeatsLoseNoWrite) {
+TEST_P(DirectoryTest, ConcurrentLoginsSyncsAndHeartbeatsLoseNoWrite) {
     constexpr int kUsers = 16;
     constexpr int kRounds = 25;
     for (int u = 0; u < kUsers; ++u) {
@@ -444,7 +446,7 @@ namespace {
 using directory::replies::Judge;
 using directory::replies::Verdict;
 
-TEST_F(DirectoryTest, RefusalsTakeTheFormTheClientJudgesForEachPage) {
+TEST_P(DirectoryTest, RefusalsTakeTheFormTheClientJudgesForEachPage) {
     Register("amy", "pw");
     EXPECT_EQ(Judge(Login("amy", "no")), Verdict::Refused);
     EXPECT_EQ(Judge(Get("/zorvo\\iamup.asp?User=amy&Pass=no&IPAddr=LAN").body), Verdict::Message);
@@ -454,7 +456,7 @@ TEST_F(DirectoryTest, RefusalsTakeTheFormTheClientJudgesForEachPage) {
     EXPECT_EQ(Judge(Get("/zorvo\\iamup.asp?User=amy&Pass=pw&IPAddr=LAN").body), Verdict::Accepted);
 }
 
-TEST_F(DirectoryTest, AMalformedValueIsRefusedBeforeThePasswordIsChecked) {
+TEST_P(DirectoryTest, AMalformedValueIsRefusedBeforeThePasswordIsChecked) {
     Register("amy", "pw");
     HttpReply r = Get("/zorvo\\logmein.asp?User=amy&Pass=wrong&IPAddr=1.2.3");
     EXPECT_EQ(r.status, 400);
@@ -468,3 +470,9 @@ TEST_F(DirectoryTest, AMalformedValueIsRefusedBeforeThePasswordIsChecked) {
 }
 
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Backends, DirectoryTest,
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         [](const ::testing::TestParamInfo<Backend>& info) {
+                             return BackendName(info.param);
+                         });
