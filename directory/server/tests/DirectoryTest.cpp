@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <set>
 #include <thread>
 
 #include "directory/protocol/Pages.h"
@@ -46,6 +47,7 @@ class DirectoryTest : public ::testing::TestWithParam<Backend> {
         o.hashCost = HashCost::Min;
         o.clock = [this] { return m_now.load(); };
         o.advertise = "127.0.0.1:8080";
+        o.failureLimit = m_failureLimit;
         m_dir = std::make_unique<Directory>(*m_store, o);
     }
     void Restart() {
@@ -53,10 +55,13 @@ class DirectoryTest : public ::testing::TestWithParam<Backend> {
         m_store.reset();
         Open();
     }
-    HttpReply Get(const std::string& target) {
+    HttpReply Get(const std::string& target) { return GetFrom(target, ""); }
+    // A request that came from the client address peer.
+    HttpReply GetFrom(const std::string& target, const std::string& peer) {
         HttpRequest r;
         r.method = "GET";
         r.target = target;
+        r.peer = peer;
         return m_dir->Handle(r);
     }
     HttpReply Post(const std::string& target, const std::string& form) {
@@ -78,6 +83,7 @@ class DirectoryTest : public ::testing::TestWithParam<Backend> {
 
     TestDatabase m_database;
     std::atomic<int64_t> m_now{1700000000};
+    int m_failureLimit = 10;
     std::unique_ptr<Storage> m_store;
     std::unique_ptr<Directory> m_dir;
 };
@@ -470,6 +476,150 @@ TEST_P(DirectoryTest, AMalformedValueIsRefusedBeforeThePasswordIsChecked) {
 }
 
 }  // namespace
+
+TEST_P(DirectoryTest, ValuesWithANulByteAreRefusedWhereANameANumberOrAnAddressIsExpected) {
+    Register("alice", "pw");
+    HttpReply r = Get("/zorvo\\iamup.asp?User=alice&Pass=pw&IPAddr=198.18.0.9%00");
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(r.body, "#ERR bad IPAddr");
+    EXPECT_EQ(Login("alice", "pw", "198.18.0.9%00"), "-ERR bad IPAddr");
+    EXPECT_EQ(Login("alice", "pw", "198.18.0.9%00junk"), "-ERR bad IPAddr");
+    EXPECT_EQ(Login("alice%00", "pw")[0], '-');
+    EXPECT_EQ(Get("/zorvo\\SyncBList.asp?User=alice&Pass=pw&buddy=bob%00x").body,
+              "-ERR invalid buddy name");
+    for (const char* key : {"Minutes", "SessionID", "AvgDelay"}) {
+        std::string q = "User=alice&RemUser=bob&Minutes=0&SessionID=0&AvgDelay=0";
+        q.replace(q.find(std::string(key) + "=0") + std::string(key).size() + 1, 1, "0%00");
+        EXPECT_EQ(Get("/zorvo\\iamtalking.asp?" + q).status, 400) << key;
+    }
+    EXPECT_EQ(Get("/zorvo\\iamtalking.asp?User=alice&RemUser=b%00ob&Minutes=0&SessionID=0&"
+                  "AvgDelay=0")
+                  .status,
+              400);
+    // Nothing was stored by any of them.
+    std::vector<CallRecord> calls;
+    ASSERT_EQ(m_store->RecentCalls("alice", 10, &calls), StoreResult::Ok);
+    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(Get("/zorvo\\GetUserList.asp?User=alice&Pass=pw&buddy=alice").body, "+OK");
+}
+
+TEST_P(DirectoryTest, TheEleventhWrongPasswordWithinTheWindowIsRefusedEvenWithTheRightOne) {
+    Register("alice", "right");
+    Register("bob", "b");
+    ASSERT_EQ(Login("alice", "right"), "+OK ");
+    const std::string heartbeat = "/zorvo\\iamup.asp?User=alice&Pass=right&IPAddr=LAN";
+    for (int i = 0; i < 10; ++i) {
+        std::string from = "198.18.0." + std::to_string(i + 1);  // ten addresses, one user
+        EXPECT_EQ(GetFrom("/zorvo\\logmein.asp?User=alice&Pass=wrong&IPAddr=LAN", from).body,
+                  "-ERR invalid user name or password")
+            << i;
+    }
+    HttpReply login = GetFrom("/zorvo\\logmein.asp?User=alice&Pass=right&IPAddr=LAN", "10.9.9.9");
+    EXPECT_EQ(login.status, 429);
+    EXPECT_EQ(login.body, "-ERR too many failed logins; try again later");
+    HttpReply beat = GetFrom(heartbeat, "10.9.9.9");
+    EXPECT_EQ(beat.status, 429);
+    EXPECT_EQ(beat.body[0], '#');
+    EXPECT_EQ(GetFrom("/zorvo\\GetUserList.asp?User=alice&Pass=right", "10.9.9.9").body[0], '-');
+    EXPECT_EQ(Post("/myaccount.asp", "User=alice&Pass=right").status, 429);
+    // Another user from the same addresses is not held back by alice's count.
+    EXPECT_EQ(GetFrom("/zorvo\\logmein.asp?User=bob&Pass=b&IPAddr=LAN", "198.18.0.1").body, "+OK ");
+    m_now += 59;
+    EXPECT_EQ(GetFrom(heartbeat, "10.9.9.9").status, 429);
+    m_now += 2;  // the window has passed
+    EXPECT_EQ(GetFrom(heartbeat, "10.9.9.9").body, "+OK");
+    EXPECT_EQ(Login("alice", "right"), "+OK ");
+}
+
+TEST_P(DirectoryTest, OneAddressGuessingManyNamesIsHeldBackToo) {
+    Register("carol", "c");
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(GetFrom("/zorvo\\iamup.asp?User=user" + std::to_string(i) + "&Pass=x&IPAddr=LAN",
+                          "198.18.0.77")
+                      .status,
+                  403);
+    }
+    EXPECT_EQ(GetFrom("/zorvo\\logmein.asp?User=carol&Pass=c&IPAddr=LAN", "198.18.0.77").status,
+              429);
+    EXPECT_EQ(GetFrom("/zorvo\\logmein.asp?User=carol&Pass=c&IPAddr=LAN", "198.18.0.78").body,
+              "+OK ");
+}
+
+TEST_P(DirectoryTest, HostileValuesInEveryKeyAreStoredLiterallyOrRefused) {
+    m_failureLimit = 0;  // hundreds of refused passwords: the throttle is not under test here
+    Restart();
+    Register("alice", "pw");
+    ASSERT_EQ(Get("/zorvo\\SyncBList.asp?User=alice&Pass=pw&buddy=bob").body, "+OK");
+    const std::string hostile[] = {
+        "%27",
+        "%27%3B--",
+        "%22",
+        "%5C",
+        "%5C%27",
+        "%3B",
+        "--",
+        "%2F*",
+        "*%2F",
+        "%00",
+        "a%00b",
+        "%25",
+        "%FF%FE",
+        "%27)%3B%20DROP%20TABLE%20accounts%3B--",
+        "%5C0",
+        "$1",
+        "%7B%22a%22%7D",
+        std::string(5000, 'x'),
+        "%E2%80%AE",
+        "%C0%AF",
+    };
+    const char* pages[][2] = {
+        {"logmein.asp", "User=alice&Pass=pw&IPAddr=LAN"},
+        {"logmeoff.asp", "User=alice&Pass=pw"},
+        {"iamup.asp", "User=alice&Pass=pw&IPAddr=LAN"},
+        {"GetUserList.asp", "User=alice&Pass=pw&buddy=bob"},
+        {"SyncBList.asp", "User=alice&Pass=pw&buddy=bob"},
+        {"iamtalking.asp", "User=alice&RemUser=bob&Minutes=0&SessionID=0&AvgDelay=0"},
+    };
+    std::set<std::string> acceptedRemotes;
+    std::string lastList = "bob";
+    for (const auto& [page, query] : pages) {
+        std::string q = query;
+        for (size_t at = 0; (at = q.find('=', at)) != std::string::npos; ++at) {
+            size_t end = std::min(q.find('&', at), q.size());
+            for (const std::string& value : hostile) {
+                std::string bad = q.substr(0, at + 1) + value + q.substr(end);
+                HttpReply r = Get(std::string("/zorvo\\") + page + "?" + bad);
+                EXPECT_LT(r.status, 500) << page << "?" << bad.substr(0, 200);
+                std::string remote;
+                if (r.status == 200 && std::string(page) == "SyncBList.asp") {
+                    // Only a buddy name can be hostile and still be accepted: a valid name.
+                    ASSERT_TRUE(q.compare(at - 5, 5, "buddy") == 0) << bad.substr(0, 200);
+                    ASSERT_TRUE(PercentDecode(value, true, &remote));
+                    ASSERT_TRUE(Directory::NormalizeName(remote, &lastList));
+                }
+                if (r.status == 200 && std::string(page) == "iamtalking.asp") {
+                    ASSERT_TRUE(q.compare(at - 7, 7, "RemUser") == 0) << bad.substr(0, 200);
+                    ASSERT_TRUE(PercentDecode(value, true, &remote));
+                    acceptedRemotes.insert(remote);
+                }
+            }
+        }
+    }
+    // The database is whole: the account, its list and every call record that was accepted.
+    EXPECT_EQ(Login("alice", "pw"), "+OK " + lastList);
+    std::vector<CallRecord> calls;
+    ASSERT_EQ(m_store->RecentCalls("alice", 1000, &calls), StoreResult::Ok);
+    std::set<std::string> storedRemotes;
+    for (const CallRecord& c : calls) {
+        storedRemotes.insert(c.remote);
+    }
+    EXPECT_EQ(storedRemotes, acceptedRemotes);
+    EXPECT_EQ(calls.size(), acceptedRemotes.size());
+    EXPECT_EQ(acceptedRemotes.count("'); DROP TABLE accounts;--"), 1u);
+    EXPECT_EQ(acceptedRemotes.count("\\'"), 1u);
+    Register("dave", "d");
+    EXPECT_EQ(Login("dave", "d"), "+OK ");
+}
 
 INSTANTIATE_TEST_SUITE_P(Backends, DirectoryTest,
                          ::testing::Values(Backend::Sqlite, Backend::Postgres),
