@@ -9,10 +9,10 @@
 
 // True for "postgresql://..." and "postgres://...".
 bool IsPostgresUri(const std::string& db);
-// The text to show for a database, or a message naming one: every password in it (after
-// "user:" in a URI, or a "password=" parameter) replaced by "***". Nothing else changes.
+// The text to show for a database, or a message naming one: every password in it (between
+// "user:" and "@host", or a "password=" parameter) replaced by "***". Nothing else changes.
 std::string ShownDatabase(const std::string& db);
 
 // Opens the storage --db names: PostgreSQL with a pool of connections (for a URI), else the
-// SQLite file. On failure returns null and sets *error to one line that shows no password.
+// SQLite file; any other URI is refused. On failure returns null and sets *error to one line that shows no password.
 std::unique_ptr<Storage> OpenDatabase(const std::string& db, int connections, std::string* error);

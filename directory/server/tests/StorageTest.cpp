@@ -27,6 +27,8 @@ TEST(DatabaseNames, APasswordNeverShows) {
               "postgresql://host/d?user=u&password=***&sslmode=disable");
     EXPECT_EQ(ShownDatabase("cannot open postgressql://u:hidden@h/d: No such file"),
               "cannot open postgressql://u:***@h/d: No such file");
+    EXPECT_EQ(ShownDatabase("postgresql:/zorvo:pw@127.0.0.1/zorvo"),
+              "postgresql:/zorvo:***@127.0.0.1/zorvo");
     // Without a password nothing changes.
     EXPECT_EQ(ShownDatabase("postgresql://u@h:5/d"), "postgresql://u@h:5/d");
     EXPECT_EQ(ShownDatabase("/var/lib/zorvo/directory.db"), "/var/lib/zorvo/directory.db");
