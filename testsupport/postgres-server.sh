@@ -9,6 +9,7 @@
 #   postgres-server.sh stop DIR     stops the server and removes DIR
 #   postgres-server.sh psql DIR ... runs psql as the superuser through the socket
 #
+# The test server runs without fsync; ZORVO_PG_DURABLE=1 keeps PostgreSQL's durable defaults.
 # The server refuses to run as root: as root, it runs as the postgres user.
 set -euo pipefail
 
@@ -37,10 +38,14 @@ as_owner() {
 }
 
 server_options() {
-    # fsync is off: the tests kill service processes, never this server, and go faster.
+    # fsync is off for tests: they kill service processes, never this server, and go faster.
+    # ZORVO_PG_DURABLE=1 (the benchmark) keeps PostgreSQL's durable defaults.
+    local sync="-c fsync=off -c full_page_writes=off"
+    if [ "${ZORVO_PG_DURABLE:-0}" = 1 ]; then
+        sync=""
+    fi
     echo "-c listen_addresses=127.0.0.1 -c port=$(cat "$dir/port") \
--c unix_socket_directories=$dir/sock -c max_connections=300 -c fsync=off \
--c full_page_writes=off"
+-c unix_socket_directories=$dir/sock -c max_connections=300 $sync"
 }
 
 start_server() {

@@ -14,5 +14,6 @@ bool IsPostgresUri(const std::string& db);
 std::string ShownDatabase(const std::string& db);
 
 // Opens the storage --db names: PostgreSQL with a pool of connections (for a URI), else the
-// SQLite file; any other URI is refused. On failure returns null and sets *error to one line that shows no password.
+// SQLite file; any other URI is refused. On failure returns null and sets *error to one line that
+// shows no password.
 std::unique_ptr<Storage> OpenDatabase(const std::string& db, int connections, std::string* error);

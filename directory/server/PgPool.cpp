@@ -86,6 +86,10 @@ std::string PgResult::Text(int row, int column) const {
                        static_cast<size_t>(PQgetlength(m_r, row, column)));
 }
 
+bool PgResult::IsNull(int row, int column) const {
+    return PQgetisnull(m_r, row, column) != 0;
+}
+
 int64_t PgResult::Int(int row, int column) const {
     return std::strtoll(PQgetvalue(m_r, row, column), nullptr, 10);
 }

@@ -36,6 +36,7 @@ class PgResult {
 
     int Rows() const;
     std::string Text(int row, int column) const;
+    bool IsNull(int row, int column) const;
     int64_t Int(int row, int column) const;
     // The rows a command changed ("UPDATE 1" gives 1).
     int64_t Changed() const;

@@ -67,20 +67,7 @@ const std::vector<PgStatement> kStatements = {
     {"select_calls",
      "SELECT id, remote, started, last_report, minutes, avg_delay FROM calls "
      "WHERE owner = $1 ORDER BY id DESC LIMIT $2"},
-    // The heartbeat: one statement that writes the presence row unless the gate is closed,
-    // and tells which it did.
-    {"set_online",
-     "WITH up AS (INSERT INTO presence(name, address, seen) SELECT $1, $2, $3 "
-     "WHERE NOT " ZORVO_GATE_CLOSED("$4", "$5",
-                                    "$6") " ON CONFLICT (name) DO UPDATE SET "
-                                          "address = EXCLUDED.address, seen = EXCLUDED.seen "
-                                          "RETURNING 1) SELECT count(*) FROM up"},
     {"set_offline", "DELETE FROM presence WHERE name = $1"},
-    // The online list: the rows of those online, and a row with an empty name when the gate is
-    // closed (names are never empty).
-    {"get_online",
-     "SELECT name, address FROM presence WHERE name = ANY($1::text[]) AND seen >= $2 "
-     "UNION ALL SELECT '', '' WHERE " ZORVO_GATE_CLOSED("$3", "$4", "$5")},
     {"check_gate", "SELECT " ZORVO_GATE_CLOSED("$1", "$2", "$3")},
     {"count_failure",
      "INSERT INTO login_failures(key, window_start, failures) "
@@ -159,10 +146,14 @@ std::unique_ptr<PostgresStorage> PostgresStorage::Open(const std::string& uri, i
         return nullptr;
     }
     std::unique_ptr<PostgresStorage> st(new PostgresStorage());
-    st->m_pool = PgPool::Open(uri, connections, kStatements, error);
+    std::vector<PgStatement> statements = kStatements;
+    const std::vector<PgStatement>& presence = PgPresence::Statements();
+    statements.insert(statements.end(), presence.begin(), presence.end());
+    st->m_pool = PgPool::Open(uri, connections, std::move(statements), error);
     if (!st->m_pool) {
         return nullptr;
     }
+    st->m_presence = std::make_unique<PgPresence>(*st->m_pool);
     return st;
 }
 
@@ -300,15 +291,7 @@ StoreResult PostgresStorage::RecentCalls(const std::string& user, int limit,
 
 StoreResult PostgresStorage::SetOnline(const std::string& name, const std::string& address,
                                        int64_t now, const Gate& gate) {
-    PgResult r;
-    StoreResult s = Run("set_online",
-                        {name, address, std::to_string(now), TextArray(gate.keys),
-                         std::to_string(gate.since), std::to_string(gate.limit)},
-                        &r);
-    if (s != StoreResult::Ok) {
-        return s;
-    }
-    return r.Rows() == 1 && r.Int(0, 0) == 1 ? StoreResult::Ok : StoreResult::Throttled;
+    return m_presence->SetOnline(name, address, now, gate);
 }
 
 StoreResult PostgresStorage::SetOffline(const std::string& name) {
@@ -318,29 +301,7 @@ StoreResult PostgresStorage::SetOffline(const std::string& name) {
 
 StoreResult PostgresStorage::GetOnline(const std::vector<std::string>& names, int64_t since,
                                        const Gate& gate, std::vector<std::string>* addresses) {
-    addresses->clear();
-    PgResult r;
-    StoreResult s = Run("get_online",
-                        {TextArray(names), std::to_string(since), TextArray(gate.keys),
-                         std::to_string(gate.since), std::to_string(gate.limit)},
-                        &r);
-    if (s != StoreResult::Ok) {
-        return s;
-    }
-    addresses->assign(names.size(), std::string());
-    for (int i = 0; i < r.Rows(); ++i) {
-        std::string name = r.Text(i, 0);
-        if (name.empty()) {
-            addresses->clear();
-            return StoreResult::Throttled;
-        }
-        for (size_t k = 0; k < names.size(); ++k) {
-            if (names[k] == name) {
-                (*addresses)[k] = r.Text(i, 1);
-            }
-        }
-    }
-    return StoreResult::Ok;
+    return m_presence->GetOnline(names, since, gate, addresses);
 }
 
 StoreResult PostgresStorage::CheckGate(const Gate& gate) {

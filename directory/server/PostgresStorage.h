@@ -5,12 +5,14 @@
 #include <string>
 
 #include "directory/server/PgPool.h"
+#include "directory/server/PgPresence.h"
 #include "directory/server/Storage.h"
 
 // Storage on a PostgreSQL server shared by any number of service processes: accounts, buddy
 // lists and call records in ordinary tables; presence and the counts of failed password checks
 // in UNLOGGED tables (volatile by nature, and written on every heartbeat), so that every process
-// sees the same directory. Every statement is prepared once per connection.
+// sees the same directory. Every statement is prepared once per connection; heartbeats and
+// online lists that arrive together share one statement.
 class PostgresStorage : public Storage {
   public:
     // Connects (connections: the pool's size), creates or migrates the schema and prepares the
@@ -48,5 +50,6 @@ class PostgresStorage : public Storage {
                                const std::vector<std::string>& insert, int64_t* id);
 
     std::unique_ptr<PgPool> m_pool;
+    std::unique_ptr<PgPresence> m_presence;  // heartbeats and online lists, in batches
     std::atomic<int64_t> m_lastPurge{0};
 };

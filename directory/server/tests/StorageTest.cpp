@@ -181,6 +181,41 @@ TEST_F(PostgresStorageTest, AnOpeningReportRacingOnTwoProcessesGetsOneRecord) {
     EXPECT_EQ(first->OpenCall("nobody", "bob", 0, 0, 5000, 10, &id), StoreResult::NotFound);
 }
 
+TEST_F(PostgresStorageTest, HeartbeatsAndListsThatGoTogetherEachKeepTheirOwnGate) {
+    std::string error;
+    auto store = Open(&error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_EQ(store->CountFailure({"user bad"}, 1000, 60), StoreResult::Ok);
+    ASSERT_EQ(store->CountFailure({"user bad"}, 1000, 60), StoreResult::Ok);
+    const Gate open{{"user good", "addr 198.18.0.1"}, 1000 - 60, 2};
+    const Gate closed{{"user bad", "addr 198.18.0.2"}, 1000 - 60, 2};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 12; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 40; ++i) {
+                bool bad = (t + i) % 2 == 1;
+                std::string name = bad ? "bad" : "good" + std::to_string(t);
+                StoreResult r = store->SetOnline(name, "LAN", 1000 + i, bad ? closed : open);
+                wrong += r == (bad ? StoreResult::Throttled : StoreResult::Ok) ? 0 : 1;
+                std::vector<std::string> found;
+                r = store->GetOnline({"good" + std::to_string(t), "bad"}, 900, bad ? closed : open,
+                                     &found);
+                bool right = bad ? r == StoreResult::Throttled && found.empty()
+                                 : r == StoreResult::Ok && found.size() == 2 && found[0] == "LAN" &&
+                                       found[1].empty();
+                wrong += right ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(m_database.Query("SELECT count(*) FROM presence"), "12");
+    EXPECT_EQ(m_database.Query("SELECT count(*) FROM presence WHERE name = 'bad'"), "0");
+}
+
 TEST(PostgresStorage, ADatabaseThatGoesAwayGivesClearRefusalsAndIsUsedAgainWhenItIsBack) {
     std::string error;
     auto server = testsupport::PostgresServer::StartPrivate(&error);
