@@ -53,7 +53,7 @@ struct SeedOptions {
     long buddies = 10;
     long threads = 4;
     long rounds = 0;
-    long online = -1;        // -1: every user
+    long online = -1;       // -1: every user
     std::string otherHost;  // the write check's logins go here when set
 };
 
