@@ -45,7 +45,7 @@ class PgPresence {
         void Submit(Request* request, const Run& run);
 
       private:
-        static constexpr int kRunners = 8;
+        static constexpr int kRunners = 2;
         static constexpr size_t kMaxBatch = 64;
         std::mutex m_lock;
         std::condition_variable m_finished;
