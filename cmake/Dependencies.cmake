@@ -17,6 +17,8 @@ if(NOT ZORVO_CORE_ONLY)
     pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
     pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
     pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+    # PostgreSQL client library: the directory's storage shared by several service processes.
+    pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
 endif()
 
 # The desktop client.

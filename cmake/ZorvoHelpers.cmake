@@ -20,11 +20,11 @@ function(zorvo_include_root target folder)
     endif()
 endfunction()
 
-# zorvo_add_test(NAME name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [QT])
+# zorvo_add_test(NAME name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [QT] [PROPERTIES ...])
 # A GoogleTest executable registered with CTest; every test case becomes its own CTest test.
 # QT tests get the shared Qt test main (a QApplication on the offscreen platform).
 function(zorvo_add_test)
-    cmake_parse_arguments(T "QT" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "QT" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
     if(NOT ZORVO_BUILD_TESTS)
         return()
     endif()
@@ -41,7 +41,7 @@ function(zorvo_add_test)
         set(T_TIMEOUT 120)
     endif()
     gtest_discover_tests(${T_NAME}
-        PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} ${environment}
+        PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} ${environment} ${T_PROPERTIES}
         DISCOVERY_TIMEOUT 60)
 endfunction()
 

@@ -28,8 +28,9 @@ struct Service {
         o.clock = [] { return int64_t{1700000000}; };
         directory = std::make_unique<Directory>(*storage, o);
         for (const char* user : {"alice", "bob"}) {
-            HttpRequest r{"GET", std::string("/register.asp?User=") + user + "&Pass=pw", "", "",
-                          ""};
+            HttpRequest r;
+            r.method = "GET";
+            r.target = std::string("/register.asp?User=") + user + "&Pass=pw";
             directory->Handle(r);
         }
     }

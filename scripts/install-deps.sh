@@ -11,7 +11,9 @@ packages=(
     # audio devices, mixer, WAV files
     portaudio19-dev libasound2-dev libsndfile1-dev
     # directory client and service
-    libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev libsodium-dev
+    libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev libsodium-dev libpq-dev
+    # a real PostgreSQL server for the directory service's tests
+    postgresql
     # option parsing
     libcli11-dev
     # quality and packaging checks

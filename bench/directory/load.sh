@@ -1,21 +1,32 @@
 #!/usr/bin/env bash
-# Load benchmark of zorvo-directory on loopback: seeds 1000 users (registered, logged in, with
-# buddy lists), runs wrk against "iamup.asp" and "GetUserList.asp", then checks that concurrent
-# logins, buddy-list syncs and heartbeats lose no write. Prints the figures; exits non-zero when
-# a target (10000 requests/s, p99 under 10 ms, no lost write, clean stop) is missed.
+# Load benchmark of zorvo-directory on loopback, on both storage backends in one run:
+#   sqlite    one service process on a SQLite file (presence in its memory);
+#   postgres  two service processes on one PostgreSQL database (presence in the database), with
+#             the load spread over both.
+# Each run seeds USERS registered users of which ONLINE are logged in with buddy lists, runs wrk
+# against "iamup.asp" and "GetUserList.asp" of the online users, then checks that concurrent
+# syncs, heartbeats and logins lose no write (with PostgreSQL: synced on one process, read back
+# from the other). Prints the figures side by side; exits non-zero when a target (10000
+# requests/s, p99 under 10 ms, every request accepted, no lost write, clean stop) is missed.
 #
 # Usage: bench/directory/load.sh [BIN_DIR]   (default build/release/bin)
-# Environment: USERS (1000), DURATION (15s), CONNECTIONS (16), WRK_THREADS (2),
-#              SERVER_THREADS (32), ROUNDS (5, write check rounds per user)
+# Environment: USERS (100000), ONLINE (10000), DURATION (10s), CONNECTIONS (16, over all
+#              processes), WRK_THREADS (2), SERVER_THREADS (32), ROUNDS (3, write check rounds
+#              per user), CHECK_USERS (2000), BACKENDS ("sqlite postgres")
+# PostgreSQL runs from a throw-away cluster (testsupport/postgres-server.sh, durable settings).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 bin=${1:-$here/../../build/release/bin}
-users=${USERS:-1000}
-duration=${DURATION:-15s}
+users=${USERS:-100000}
+online=${ONLINE:-10000}
+duration=${DURATION:-10s}
 connections=${CONNECTIONS:-16}
 wrk_threads=${WRK_THREADS:-2}
 server_threads=${SERVER_THREADS:-32}
-rounds=${ROUNDS:-5}
+rounds=${ROUNDS:-3}
+check_users=${CHECK_USERS:-2000}
+backends=${BACKENDS:-sqlite postgres}
+pg_script=$here/../../testsupport/postgres-server.sh
 min_rps=10000
 max_p99_ms=10
 
@@ -25,29 +36,35 @@ done
 command -v wrk >/dev/null || { echo "load.sh: wrk is not installed" >&2; exit 1; }
 
 work=$(mktemp -d)
-server_pid=""
+chmod 755 "$work"
+pids=()
+pg_started=no
 cleanup() {
-    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-        kill -TERM "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
+    for pid in "${pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    if [ $pg_started = yes ]; then
+        "$pg_script" stop "$work/pg" || true
     fi
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-"$bin/zorvo-directory" --listen 127.0.0.1:0 --db "$work/bench.db" --hash-cost min \
-    --log none --threads "$server_threads" 2>"$work/server.err" &
-server_pid=$!
-host=""
-for _ in $(seq 100); do
-    host=$(grep -o 'listening on 127\.0\.0\.1:[0-9]*' "$work/server.err" | cut -d' ' -f3 || true)
-    [ -n "$host" ] && break
-    sleep 0.1
-done
-[ -n "$host" ] || { echo "load.sh: the service did not start:" >&2; cat "$work/server.err" >&2; exit 1; }
-
-echo "== seeding $users users on $host"
-"$bin/zorvo-directory-seed" --host "$host" --users "$users" --buddies 10 --threads 4
+# Starts a service process on database $1 with its stderr in $2; adds its host:port to hosts.
+start_service() {
+    "$bin/zorvo-directory" --listen 127.0.0.1:0 --db "$1" --hash-cost min --log none \
+        --threads "$server_threads" >/dev/null 2>"$2" &
+    pids+=($!)
+    local host=""
+    for _ in $(seq 100); do
+        host=$(grep -o 'listening on 127\.0\.0\.1:[0-9]*' "$2" | cut -d' ' -f3 || true)
+        [ -n "$host" ] && break
+        sleep 0.1
+    done
+    [ -n "$host" ] || { echo "load.sh: the service did not start:" >&2; cat "$2" >&2; exit 1; }
+    hosts+=("$host")
+}
 
 # Converts a wrk latency ("812.00us", "2.31ms", "1.20s") to milliseconds.
 to_ms() {
@@ -58,43 +75,125 @@ to_ms() {
         printf "%.2f", n }'
 }
 
+# Runs wrk on page $1 against every host given after it at once, the connections and threads
+# shared out; prints "requests/s p99-ms non-2xx socket-errors" summed (p99: the worst).
+run_wrk() {
+    local page=$1
+    shift
+    local n=$# i=0 t c runs=()
+    t=$(( wrk_threads / n > 0 ? wrk_threads / n : 1 ))
+    c=$(( connections / n > t ? connections / n : t ))
+    for host in "$@"; do
+        ZORVO_BENCH_PAGE=$page ZORVO_BENCH_USERS=$online \
+            wrk -t"$t" -c"$c" -d"$duration" --latency -s "$here/directory.lua" "http://$host" \
+            >"$work/wrk-$page-$i.txt" &
+        runs+=($!)
+        i=$((i + 1))
+    done
+    for run in "${runs[@]}"; do
+        wait "$run"
+    done
+    local rps=0 p99=0 bad=0 errors=0
+    for ((i = 0; i < n; i++)); do
+        local f="$work/wrk-$page-$i.txt" r p b e
+        r=$(awk '/^Requests\/sec:/ {print $2}' "$f")
+        p=$(to_ms "$(awk '$1 == "99%" {print $2}' "$f")")
+        b=$(awk '/Non-2xx or 3xx responses:/ {print $5}' "$f")
+        e=$(grep -c 'Socket errors' "$f" || true)
+        rps=$(awk -v a="$rps" -v b="$r" 'BEGIN {printf "%.0f", a + b}')
+        p99=$(awk -v a="$p99" -v b="$p" 'BEGIN {print (b + 0 > a + 0) ? b : a}')
+        bad=$((bad + ${b:-0}))
+        errors=$((errors + e))
+    done
+    echo "$rps $p99 $bad $errors"
+}
+
+declare -A result
+hosts=()
 status=0
-for page in iamup GetUserList; do
-    echo "== wrk -t$wrk_threads -c$connections -d$duration --latency ($page.asp, $users users)"
-    ZORVO_BENCH_PAGE=$page ZORVO_BENCH_USERS=$users \
-        wrk -t"$wrk_threads" -c"$connections" -d"$duration" --latency \
-        -s "$here/directory.lua" "http://$host" >"$work/$page.txt"
-    rps=$(awk '/^Requests\/sec:/ {print $2}' "$work/$page.txt")
-    p99=$(awk '$1 == "99%" {print $2}' "$work/$page.txt")
-    p99ms=$(to_ms "$p99")
-    bad=$(awk '/Non-2xx or 3xx responses:/ {print $5}' "$work/$page.txt")
-    errors=$(grep -c 'Socket errors' "$work/$page.txt" || true)
-    printf '%-12s %10s requests/s   p99 %8s ms   non-2xx %s   socket errors %s\n' \
-        "$page.asp" "$rps" "$p99ms" "${bad:-0}" "$errors"
-    if awk -v r="$rps" -v p="$p99ms" -v mr="$min_rps" -v mp="$max_p99_ms" \
-        'BEGIN { exit !(r + 0 >= mr && p + 0 < mp) }' && [ -z "$bad" ] && [ "$errors" = 0 ]; then
-        echo "   PASS (target: >= $min_rps requests/s, p99 < $max_p99_ms ms, all accepted)"
+
+bench_backend() {
+    local backend=$1 db
+    hosts=()
+    if [ "$backend" = postgres ]; then
+        echo "== starting PostgreSQL"
+        ZORVO_PG_DURABLE=1 "$pg_script" start "$work/pg" >/dev/null
+        pg_started=yes
+        "$pg_script" psql "$work/pg" -c "CREATE DATABASE bench OWNER zorvo"
+        db="$(cat "$work/pg/uri")/bench"
+        start_service "$db" "$work/server-pg-0.err"
+        start_service "$db" "$work/server-pg-1.err"
     else
-        echo "   FAIL (target: >= $min_rps requests/s, p99 < $max_p99_ms ms, all accepted)"
-        sed 's/^/   | /' "$work/$page.txt"
+        db="$work/bench.db"
+        start_service "$db" "$work/server-sqlite.err"
+    fi
+    echo "== $backend: ${#hosts[@]} process(es) at ${hosts[*]}; seeding $users users, $online online"
+    local started=$SECONDS
+    "$bin/zorvo-directory-seed" --host "${hosts[0]}" --users "$users" --online "$online" \
+        --buddies 10 --threads 8
+    echo "   seeded in $((SECONDS - started)) s"
+    # Every process checks each password once the slow way: let them all meet every user first.
+    local measured=$duration
+    duration=3s
+    run_wrk iamup "${hosts[@]}" >/dev/null
+    duration=$measured
+    for page in iamup GetUserList; do
+        echo "== $backend: wrk -c$connections -d$duration over ${#hosts[@]} process(es) ($page.asp)"
+        read -r rps p99 bad errors < <(run_wrk "$page" "${hosts[@]}")
+        result[$backend-$page]="$rps $p99 $bad $errors"
+        printf '   %-16s %8s requests/s   p99 %7s ms   non-2xx %s   socket errors %s\n' \
+            "$page.asp" "$rps" "$p99" "$bad" "$errors"
+        if ! awk -v r="$rps" -v p="$p99" -v mr="$min_rps" -v mp="$max_p99_ms" \
+            'BEGIN { exit !(r + 0 >= mr && p + 0 < mp) }' || [ "$bad" != 0 ] ||
+            [ "$errors" != 0 ]; then
+            echo "   FAIL (target: >= $min_rps requests/s, p99 < $max_p99_ms ms, all accepted)"
+            sed 's/^/   | /' "$work"/wrk-"$page"-*.txt
+            status=1
+        fi
+    done
+    echo "== $backend: concurrent syncs, heartbeats and logins ($rounds rounds, $check_users users)"
+    local other=()
+    if [ ${#hosts[@]} -gt 1 ]; then
+        other=(--other-host "${hosts[1]}")
+    fi
+    local check
+    if check=$("$bin/zorvo-directory-seed" --host "${hosts[0]}" "${other[@]}" \
+        --users "$check_users" --threads 16 --check-writes "$rounds" | grep 'write check'); then
+        echo "   $check"
+        result[$backend-lost]=$(echo "$check" | sed 's/.*lost writes: //')
+    else
+        echo "   FAIL: writes were lost"
+        result[$backend-lost]="lost"
         status=1
     fi
+    echo "== $backend: stopping (SIGTERM)"
+    for pid in "${pids[@]}"; do
+        if kill -TERM "$pid" && wait "$pid"; then
+            echo "   process $pid stopped cleanly"
+        else
+            echo "   FAIL: process $pid did not stop cleanly"
+            status=1
+        fi
+    done
+    pids=()
+    if [ "$backend" = postgres ]; then
+        "$pg_script" stop "$work/pg"
+        pg_started=no
+    fi
+}
+
+for backend in $backends; do
+    bench_backend "$backend"
 done
 
-echo "== concurrent logins, syncs and heartbeats ($rounds rounds per user, $users users at once)"
-if ! "$bin/zorvo-directory-seed" --host "$host" --users "$users" --threads 16 \
-    --check-writes "$rounds" | grep 'write check'; then
-    echo "   FAIL: writes were lost"
-    status=1
-fi
-
-echo "== stopping the service (SIGTERM)"
-kill -TERM "$server_pid"
-if wait "$server_pid"; then
-    echo "   stopped cleanly"
-else
-    echo "   FAIL: the service did not stop cleanly"
-    status=1
-fi
-server_pid=""
+echo
+echo "== figures ($users users, $online online, $connections connections, $duration per page)"
+printf '%-10s %-16s %12s %10s %9s %11s\n' backend page requests/s "p99 ms" non-2xx "lost writes"
+for backend in $backends; do
+    for page in iamup GetUserList; do
+        read -r rps p99 bad _ <<<"${result[$backend-$page]}"
+        printf '%-10s %-16s %12s %10s %9s %11s\n' "$backend" "$page.asp" "$rps" "$p99" "$bad" \
+            "${result[$backend-lost]}"
+    done
+done
 exit $status

@@ -31,11 +31,14 @@ const char* const kUsage =
     "\n"
     "  --host HOST:PORT      the service web host (required)\n"
     "  --users N             users to create (default 1000)\n"
+    "  --online N            of them, log in and heartbeat only the first N (default: all)\n"
     "  --buddies K           buddies per user: the next K users (default 10)\n"
     "  --password TEXT       password of every user (default benchpw)\n"
     "  --threads T           requests in flight at once (default 4)\n"
     "  --check-writes R      then run R rounds of sync, heartbeat and login per user, all users\n"
     "                        at once, and check every login returns the list just synced\n"
+    "  --other-host HOST:PORT  another process on the same database: the write check logs\n"
+    "                        in there, so that a list synced on one must come back from it\n"
     "  --help, --version\n";
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -50,6 +53,8 @@ struct SeedOptions {
     long buddies = 10;
     long threads = 4;
     long rounds = 0;
+    long online = -1;       // -1: every user
+    std::string otherHost;  // the write check's logins go here when set
 };
 
 // The number an option called name takes, from 0 to a million.
@@ -85,6 +90,8 @@ SeedOptions OptionsOrExit(int argc, char** argv) {
     Add(app, "--password", [&o](const std::string& v) { o.password = v; });
     Add(app, "--threads", Number("--threads", &o.threads));
     Add(app, "--check-writes", Number("--check-writes", &o.rounds));
+    Add(app, "--online", Number("--online", &o.online));
+    Add(app, "--other-host", [&o](const std::string& v) { o.otherHost = v; });
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -110,6 +117,9 @@ SeedOptions OptionsOrExit(int argc, char** argv) {
         Fail("--users must be at least 1");
     }
     o.threads = std::max(1L, o.threads);
+    if (o.online < 0 || o.online > o.users) {
+        o.online = o.users;
+    }
     return o;
 }
 
@@ -179,7 +189,8 @@ class Expectations {
     std::atomic<long> m_failures{0};
 };
 
-// Registers user i, logs it in, syncs its buddy list and sends a heartbeat.
+// Registers user i and, for the first --online users, logs it in, syncs its buddy list and
+// sends a heartbeat.
 void SeedUser(const SeedOptions& o, const ServerInfo& server, long i, Expectations& expect) {
     CWebClient web;
     std::string user = Name(i);
@@ -190,6 +201,9 @@ void SeedUser(const SeedOptions& o, const ServerInfo& server, long i, Expectatio
     expect.Expect(got && (reply.find("is ready") != std::string::npos ||
                           reply.find("is taken") != std::string::npos),
                   "cannot register " + user);
+    if (i >= o.online) {
+        return;
+    }
     std::string list;
     for (long k = 1; k <= o.buddies && k < o.users; ++k) {
         list += Name((i + k) % o.users) + " ";
@@ -208,8 +222,8 @@ void SeedUser(const SeedOptions& o, const ServerInfo& server, long i, Expectatio
 
 // One round of user i: sync a new list, heartbeat, log in and expect the list just synced back.
 // Counts the syncs that were accepted.
-bool WriteRound(const SeedOptions& o, const ServerInfo& server, long i, long r, std::string* reply,
-                std::atomic<long>& syncs) {
+bool WriteRound(const SeedOptions& o, const ServerInfo& server, const ServerInfo& reader, long i,
+                long r, std::string* reply, std::atomic<long>& syncs) {
     CWebClient web;
     const std::string user = Name(i);
     const std::string list = ListText(i, r);
@@ -220,7 +234,7 @@ bool WriteRound(const SeedOptions& o, const ServerInfo& server, long i, long r, 
     ++syncs;
     return web.Get(server.host, IamUpTarget(server, user, o.password, "LAN"), reply) &&
            HeartbeatKept(*reply) &&
-           web.Get(server.host, LoginTarget(server, user, o.password, "LAN"), reply) &&
+           web.Get(reader.host, LoginTarget(reader, user, o.password, "LAN"), reply) &&
            BuddyTextFromLoginReply(*reply) == list;
 }
 
@@ -231,13 +245,13 @@ struct WriteCheck {
     std::atomic<long> lost{0};
 };
 
-void CheckWrites(const SeedOptions& o, const ServerInfo& server, Expectations& expect,
-                 WriteCheck& check) {
+void CheckWrites(const SeedOptions& o, const ServerInfo& server, const ServerInfo& reader,
+                 Expectations& expect, WriteCheck& check) {
     std::atomic<long>& lost = check.lost;
     Parallel(o.users, o.threads, [&](long i) {
         std::string reply;
         for (long r = 0; r < o.rounds; ++r) {
-            if (!WriteRound(o, server, i, r, &reply, check.syncs)) {
+            if (!WriteRound(o, server, reader, i, r, &reply, check.syncs)) {
                 ++lost;
                 expect.Expect(false, "write of " + Name(i) + " round " + std::to_string(r) +
                                          " not kept: " + reply);
@@ -248,7 +262,7 @@ void CheckWrites(const SeedOptions& o, const ServerInfo& server, Expectations& e
         CWebClient web;
         std::string reply;
         const std::string want = ListText(i, o.rounds - 1);
-        bool ok = web.Get(server.host, LoginTarget(server, Name(i), o.password, "LAN"), &reply) &&
+        bool ok = web.Get(reader.host, LoginTarget(reader, Name(i), o.password, "LAN"), &reply) &&
                   BuddyTextFromLoginReply(reply) == want;
         if (!ok) {
             ++lost;
@@ -263,21 +277,23 @@ int main(int argc, char** argv) {
     const SeedOptions o = OptionsOrExit(argc, argv);
     const ServerInfo server = Discover(o.host);
 
+    const ServerInfo reader = o.otherHost.empty() ? server : Discover(o.otherHost);
+
     Expectations expect;
     Parallel(o.users, o.threads, [&](long i) { SeedUser(o, server, i, expect); });
-    std::printf("seeded %ld users with %ld buddies each on %s (pages under %s)\n", o.users,
-                o.buddies, server.host.c_str(), server.path.c_str());
+    std::printf("seeded %ld users (%ld online) with %ld buddies each on %s (pages under %s)\n",
+                o.users, o.online, o.buddies, server.host.c_str(), server.path.c_str());
     if (expect.Failures() > 0) {
         Fail(std::to_string(expect.Failures()) + " seeding requests failed");
     }
     if (o.rounds > 0) {
         WriteCheck check;
-        CheckWrites(o, server, expect, check);
+        CheckWrites(o, server, reader, expect, check);
         std::printf(
             "write check: %ld syncs, %ld heartbeats and %ld logins from %ld users at "
-            "once; lost writes: %ld\n",
+            "once%s; lost writes: %ld\n",
             check.syncs.load(), o.users * o.rounds, o.users * (o.rounds + 1), o.users,
-            check.lost.load());
+            o.otherHost.empty() ? "" : " (logins on the other process)", check.lost.load());
         if (check.lost > 0) {
             return 1;
         }

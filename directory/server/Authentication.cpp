@@ -60,6 +60,9 @@ PasswordCheck::Result PasswordCheck::Slow(const std::string& name, const std::st
     if (r == StoreResult::NotFound) {
         return Result::Refused;
     }
+    if (r == StoreResult::Unavailable) {
+        return Result::Unavailable;
+    }
     if (r != StoreResult::Ok) {
         return Result::Failed;
     }
@@ -88,8 +91,73 @@ PasswordCheck::Result PasswordCheck::Fast(const std::string& name, const std::st
     return Slow(name, password);
 }
 
-std::optional<HttpReply> Directory::Admit(const Params& p, std::initializer_list<const char*> keys,
-                                          const Admission& how, std::string* name) {
+std::string Directory::ClientAddress(const HttpRequest& request) const {
+    const std::string& proxy = m_options.trustedProxy;
+    if (proxy.empty() || request.peer != proxy || request.forwardedFor.empty()) {
+        return request.peer;
+    }
+    // The balancer appends the address it saw last; entries before it are the client's word.
+    std::string_view list = request.forwardedFor;
+    size_t comma = list.rfind(',');
+    std::string_view last = comma == std::string_view::npos ? list : list.substr(comma + 1);
+    while (!last.empty() && last.front() == ' ') {
+        last.remove_prefix(1);
+    }
+    while (!last.empty() && last.back() == ' ') {
+        last.remove_suffix(1);
+    }
+    return last.empty() || last.size() > 45 || HasControl(last) ? request.peer : std::string(last);
+}
+
+Gate Directory::GateOf(const std::string& name, const std::string& client) const {
+    Gate gate;
+    if (m_options.failureLimit <= 0) {
+        return gate;  // no limit: the gate has no keys and is always open
+    }
+    if (!name.empty()) {
+        gate.keys.push_back("user " + name);
+    }
+    if (!client.empty()) {
+        gate.keys.push_back("addr " + client);
+    }
+    gate.since = Now() - m_options.failureWindow;
+    gate.limit = m_options.failureLimit;
+    return gate;
+}
+
+Directory::Access Directory::Authenticate(const std::string& name, const std::string& password,
+                                          const Gate& gate, bool slow, bool gateChecked) {
+    if (!gateChecked) {
+        StoreResult g = m_storage.CheckGate(gate);
+        if (g == StoreResult::Throttled) {
+            return Access::Throttled;
+        }
+        if (g != StoreResult::Ok) {
+            return g == StoreResult::Unavailable ? Access::Unavailable : Access::Failed;
+        }
+    }
+    PasswordCheck::Result r = PasswordCheck::Result::Refused;
+    if (!name.empty()) {
+        r = slow ? m_passwords.Slow(name, password) : m_passwords.Fast(name, password);
+    }
+    switch (r) {
+        case PasswordCheck::Result::Ok:
+            return Access::Ok;
+        case PasswordCheck::Result::Refused:
+            // Counted even when the database fails to count it: the refusal stands either way.
+            m_storage.CountFailure(gate.keys, Now(), m_options.failureWindow);
+            return Access::Refused;
+        case PasswordCheck::Result::Unavailable:
+            return Access::Unavailable;
+        case PasswordCheck::Result::Failed:
+            break;
+    }
+    return Access::Failed;
+}
+
+std::optional<HttpReply> Directory::Admit(const Params& p, const std::string& client,
+                                          std::initializer_list<const char*> keys,
+                                          const Admission& how, std::string* name, Gate* gate) {
     std::string problem;
     if (!RequireOnce(p, keys, &problem)) {
         return Refuse(how.page, 400, problem);
@@ -100,16 +168,24 @@ std::optional<HttpReply> Directory::Admit(const Params& p, std::initializer_list
             return Refuse(how.page, 400, problem);
         }
     }
-    const std::string& password = *p.One("Pass");
-    PasswordCheck::Result r = PasswordCheck::Result::Refused;
-    if (NormalizeName(*p.One("User"), name)) {
-        r = how.slow ? m_passwords.Slow(*name, password) : m_passwords.Fast(*name, password);
+    if (!NormalizeName(*p.One("User"), name)) {
+        name->clear();
     }
-    if (r == PasswordCheck::Result::Failed) {
-        return Refuse(how.page, 500, "the directory cannot be read");
+    Gate own = GateOf(*name, client);
+    switch (Authenticate(*name, *p.One("Pass"), own, how.slow, how.gateInStorage)) {
+        case Access::Ok:
+            break;
+        case Access::Refused:
+            return Refuse(how.page, 403, how.refusal);
+        case Access::Throttled:
+            return StorageTrouble(how.page, StoreResult::Throttled, "");
+        case Access::Unavailable:
+            return StorageTrouble(how.page, StoreResult::Unavailable, "");
+        case Access::Failed:
+            return Refuse(how.page, 500, "the directory cannot be read");
     }
-    if (r == PasswordCheck::Result::Refused) {
-        return Refuse(how.page, 403, how.refusal);
+    if (gate != nullptr) {
+        *gate = std::move(own);
     }
     return std::nullopt;
 }

@@ -18,7 +18,7 @@ enum class HashCost { Interactive, Moderate, Min };
 // always pay for the slow hash. Every method may be called from many threads at once.
 class PasswordCheck {
   public:
-    enum class Result { Ok, Refused, Failed };
+    enum class Result { Ok, Refused, Unavailable, Failed };
 
     // slowHashes: slow hashes computed at the same time, at most (1 to 64).
     PasswordCheck(Storage& storage, HashCost cost, int slowHashes);

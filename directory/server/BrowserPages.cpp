@@ -145,15 +145,20 @@ HttpReply Directory::MyAccount(const HttpRequest& request, const Params& p) {
     const HttpReply later =
         Html(500, title, Paragraph("Your account cannot be shown now. Please try later."));
     std::string name;
-    PasswordCheck::Result a = PasswordCheck::Result::Refused;
-    if (NormalizeName(*p.One("User"), &name)) {
-        a = m_passwords.Slow(name, *p.One("Pass"));
+    if (!NormalizeName(*p.One("User"), &name)) {
+        name.clear();
     }
-    if (a == PasswordCheck::Result::Failed) {
-        return later;
-    }
-    if (a == PasswordCheck::Result::Refused) {
-        return Html(403, title, LoginForm("Invalid UserName/Pass"));
+    switch (Authenticate(name, *p.One("Pass"), GateOf(name, ClientAddress(request)), true, false)) {
+        case Access::Ok:
+            break;
+        case Access::Refused:
+            return Html(403, title, LoginForm("Invalid UserName/Pass"));
+        case Access::Throttled:
+            return Html(429, title, LoginForm("Too many failed logins. Please try again later."));
+        case Access::Unavailable:
+            return Html(503, title, Paragraph("The directory is unavailable. Please try later."));
+        case Access::Failed:
+            return later;
     }
     std::vector<std::string> buddies;
     std::vector<CallRecord> calls;
@@ -167,11 +172,13 @@ HttpReply Directory::MyAccount(const HttpRequest& request, const Params& p) {
 std::string Directory::AccountPage(const HttpRequest& request, const std::string& name,
                                    const std::vector<std::string>& buddies,
                                    const std::vector<CallRecord>& calls) {
-    std::string address;
-    bool online = m_storage.GetOnline(name, Now() - m_options.onlineSeconds, &address);
+    std::vector<std::string> address;
+    bool online = m_storage.GetOnline({name}, Now() - m_options.onlineSeconds, Gate{}, &address) ==
+                      StoreResult::Ok &&
+                  address.size() == 1 && !address[0].empty();
 
     std::string html = Paragraph("User name: " + name);
-    html += Paragraph(online ? "Online, reachable at " + address : std::string("Offline"));
+    html += Paragraph(online ? "Online, reachable at " + address[0] : std::string("Offline"));
     std::string list;
     for (const std::string& b : buddies) {
         list += (list.empty() ? "" : ", ") + b;

@@ -19,19 +19,22 @@ HttpReply Directory::Discovery(const HttpRequest& request) {
                          pages::kDiscoveryPathKey + "=" + path + "\r\n");
 }
 
-HttpReply Directory::Login(const Params& p) {
+HttpReply Directory::Login(const Params& p, const std::string& client) {
     std::string address;
     Admission how{Page::Login, true};
     how.check = [&] { return NormalizeAddress(*p.One("IPAddr"), &address) ? "" : "bad IPAddr"; };
     std::string name;
-    if (auto refusal = Admit(p, {"User", "Pass", "IPAddr"}, how, &name)) {
+    if (auto refusal = Admit(p, client, {"User", "Pass", "IPAddr"}, how, &name)) {
         return *refusal;
     }
     std::vector<std::string> buddies;
-    if (m_storage.GetBuddies(name, &buddies) != StoreResult::Ok) {
-        return Refuse(Page::Login, 500, "the directory cannot be read");
+    StoreResult r = m_storage.GetBuddies(name, &buddies);
+    if (r == StoreResult::Ok) {
+        r = m_storage.SetOnline(name, address, Now(), Gate{});
     }
-    m_storage.SetOnline(name, address, Now());
+    if (r != StoreResult::Ok) {
+        return StorageTrouble(Page::Login, r, "the directory cannot be read");
+    }
     // The client takes the buddy names from the fifth character on: "+OK " and the names.
     std::string body(replies::kOk);
     body.resize(replies::kLoginBuddyTextOffset, ' ');
@@ -41,46 +44,63 @@ HttpReply Directory::Login(const Params& p) {
     return Text(200, body);
 }
 
-HttpReply Directory::Logoff(const Params& p) {
+HttpReply Directory::Logoff(const Params& p, const std::string& client) {
     std::string name;
-    if (auto refusal = Admit(p, {"User", "Pass"}, {Page::Logoff}, &name)) {
+    if (auto refusal = Admit(p, client, {"User", "Pass"}, {Page::Logoff}, &name)) {
         return *refusal;
     }
-    m_storage.SetOffline(name);
+    StoreResult r = m_storage.SetOffline(name);
+    if (r != StoreResult::Ok) {
+        return StorageTrouble(Page::Logoff, r, "the directory cannot be written");
+    }
     return Accept();
 }
 
-HttpReply Directory::IamUp(const Params& p) {
+HttpReply Directory::IamUp(const Params& p, const std::string& client) {
     std::string address;
     Admission how{Page::IamUp, false, "Invalid user name or password. Please login again."};
     how.check = [&] { return NormalizeAddress(*p.One("IPAddr"), &address) ? "" : "bad IPAddr"; };
+    how.gateInStorage = true;
     std::string name;
-    if (auto refusal = Admit(p, {"User", "Pass", "IPAddr"}, how, &name)) {
+    Gate gate;
+    if (auto refusal = Admit(p, client, {"User", "Pass", "IPAddr"}, how, &name, &gate)) {
         return *refusal;
     }
-    m_storage.SetOnline(name, address, Now());
+    StoreResult r = m_storage.SetOnline(name, address, Now(), gate);
+    if (r != StoreResult::Ok) {
+        return StorageTrouble(Page::IamUp, r, "the directory cannot be written");
+    }
     return Accept();
 }
 
-HttpReply Directory::UserList(const Params& p) {
+HttpReply Directory::UserList(const Params& p, const std::string& client) {
+    Admission how{Page::UserList};
+    how.gateInStorage = true;
     std::string name;
-    if (auto refusal = Admit(p, {"User", "Pass"}, {Page::UserList}, &name)) {
+    Gate gate;
+    if (auto refusal = Admit(p, client, {"User", "Pass"}, how, &name, &gate)) {
         return *refusal;
     }
     // Every buddy asked about that is online, once, with the address it reported or "LAN".
-    std::string body(replies::kOk);
-    int64_t since = Now() - m_options.onlineSeconds;
-    std::vector<std::string> listed;
+    std::vector<std::string> asked;
     for (const std::string& raw : p.All("buddy")) {
         std::string buddy;
-        std::string address;
-        if (!NormalizeName(raw, &buddy) ||
-            std::find(listed.begin(), listed.end(), buddy) != listed.end() ||
-            !m_storage.GetOnline(buddy, since, &address)) {
+        if (NormalizeName(raw, &buddy) &&
+            std::find(asked.begin(), asked.end(), buddy) == asked.end()) {
+            asked.push_back(buddy);
+        }
+    }
+    std::vector<std::string> addresses;
+    StoreResult r = m_storage.GetOnline(asked, Now() - m_options.onlineSeconds, gate, &addresses);
+    if (r != StoreResult::Ok) {
+        return StorageTrouble(Page::UserList, r, "the directory cannot be read");
+    }
+    std::string body(replies::kOk);
+    for (size_t i = 0; i < asked.size() && i < addresses.size(); ++i) {
+        if (addresses[i].empty()) {
             continue;
         }
-        listed.push_back(buddy);
-        body += " " + buddy + " " + address;
+        body += " " + asked[i] + " " + addresses[i];
         if (body.size() > 4000) {
             break;  // the client reads at most 4095 bytes
         }
@@ -111,7 +131,7 @@ HttpReply Directory::CallReport(const Params& p) {
         return Refuse(Page::CallReport, 400, problem);
     }
     const std::string& remote = *p.One("RemUser");
-    if (remote.empty() || remote.size() > kMaxName || HasControl(remote)) {
+    if (remote.empty() || remote.size() > kMaxName || HasControl(remote) || !IsUtf8(remote)) {
         return Refuse(Page::CallReport, 400, "bad RemUser");
     }
     int minutes = 0;
@@ -130,7 +150,7 @@ HttpReply Directory::CallReport(const Params& p) {
         return Refuse(Page::CallReport, 403, "unknown user");
     }
     if (known != StoreResult::Ok) {
-        return Refuse(Page::CallReport, 500, "the directory cannot be read");
+        return StorageTrouble(Page::CallReport, known, "the directory cannot be read");
     }
     int64_t id = session;
     StoreResult r = session == 0 ? m_storage.OpenCall(name, remote, minutes, delay, Now(),
@@ -140,7 +160,7 @@ HttpReply Directory::CallReport(const Params& p) {
         return Refuse(Page::CallReport, 404, "unknown SessionID");
     }
     if (r != StoreResult::Ok) {
-        return Refuse(Page::CallReport, 500, "the call record cannot be written");
+        return StorageTrouble(Page::CallReport, r, "the call record cannot be written");
     }
     // The client reads the record number from the fifth character on.
     return Accept(std::to_string(id));
@@ -173,7 +193,7 @@ bool BuddiesToStore(const Params& p, std::vector<std::string>* buddies, std::str
 
 }  // namespace
 
-HttpReply Directory::SyncBuddies(const Params& p) {
+HttpReply Directory::SyncBuddies(const Params& p, const std::string& client) {
     // The whole list is checked before anything is written.
     std::vector<std::string> buddies;
     Admission how{Page::SyncBuddies};
@@ -183,7 +203,7 @@ HttpReply Directory::SyncBuddies(const Params& p) {
         return problem;
     };
     std::string name;
-    if (auto refusal = Admit(p, {"User", "Pass"}, how, &name)) {
+    if (auto refusal = Admit(p, client, {"User", "Pass"}, how, &name)) {
         return *refusal;
     }
     StoreResult r = m_storage.SetBuddies(name, buddies);
@@ -191,7 +211,7 @@ HttpReply Directory::SyncBuddies(const Params& p) {
         return Refuse(Page::SyncBuddies, 403, "invalid user name or password");
     }
     if (r != StoreResult::Ok) {
-        return Refuse(Page::SyncBuddies, 500, "the buddy list cannot be written");
+        return StorageTrouble(Page::SyncBuddies, r, "the buddy list cannot be written");
     }
     return Accept();
 }

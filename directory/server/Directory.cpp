@@ -49,7 +49,7 @@ bool Directory::NormalizeName(std::string_view in, std::string* out) {
         --e;
     }
     std::string_view name = in.substr(b, e - b);
-    if (name.empty() || name.size() > kMaxName || HasControl(name)) {
+    if (name.empty() || name.size() > kMaxName || HasControl(name) || !IsUtf8(name)) {
         return false;
     }
     static constexpr std::string_view kForbidden = "*&'~ ,\"<>?%!@:;`()+=|\\/";
@@ -70,6 +70,10 @@ bool Directory::NormalizeAddress(std::string_view in, std::string* out) {
         return true;
     }
     if (in.empty() || in.size() > 15) {
+        return false;
+    }
+    // inet_pton reads a C string: a value with a NUL byte in it would be judged by its head.
+    if (in.find('\0') != std::string_view::npos) {
         return false;
     }
     std::string text(in);
@@ -200,23 +204,24 @@ HttpReply Directory::Serve(Page page, const HttpRequest& request, std::string_vi
 }
 
 HttpReply Directory::Dispatch(Page page, const HttpRequest& request, const Params& params) {
+    const std::string client = ClientAddress(request);
     switch (page) {
         case Page::Index:
             return Index();
         case Page::Discovery:
             return Discovery(request);
         case Page::Login:
-            return Login(params);
+            return Login(params, client);
         case Page::Logoff:
-            return Logoff(params);
+            return Logoff(params, client);
         case Page::IamUp:
-            return IamUp(params);
+            return IamUp(params, client);
         case Page::UserList:
-            return UserList(params);
+            return UserList(params, client);
         case Page::CallReport:
             return CallReport(params);
         case Page::SyncBuddies:
-            return SyncBuddies(params);
+            return SyncBuddies(params, client);
         case Page::Register:
             return Register(params);
         case Page::MyAccount:

@@ -21,7 +21,15 @@ struct DirectoryOptions {
     int64_t onlineSeconds = 120;      // a user is online this long after a heartbeat
     int64_t callReopenSeconds = 10;   // a repeated opening report within this gets the same record
     HashCost hashCost = HashCost::Interactive;
-    int slowHashes = 2;              // password hashes computed at the same time, at most
+    int slowHashes = 2;  // password hashes computed at the same time, at most
+    // Password guessing: after failureLimit failed checks for one user name or from one client
+    // address within failureWindow seconds, requests with a password are refused until the
+    // window has passed. 0 turns the limit off.
+    int failureLimit = 10;
+    int64_t failureWindow = 60;
+    // A load balancer in front: requests from this address carry the client's address as the
+    // last entry of X-Forwarded-For.
+    std::string trustedProxy;
     std::function<int64_t()> clock;  // seconds since the epoch; default the system clock
 };
 
@@ -53,12 +61,24 @@ class Directory {
         const char* refusal;
         // The page's own checks of its values, made before the password's: a problem, or "".
         std::function<std::string()> check;
+        // The page's storage step passes the gate itself (the heartbeat and the online list:
+        // one step each); otherwise the gate is checked before the password.
+        bool gateInStorage = false;
     };
+    // What a password check found, with the throttle in front of it.
+    enum class Access { Ok, Refused, Throttled, Unavailable, Failed };
     // The preamble of every page that carries a password: the keys each given once, the page's
     // own checks, then the user name normalised into *name and the password checked. Empty when
     // the request is admitted, else the refusal to send.
-    std::optional<HttpReply> Admit(const Params& p, std::initializer_list<const char*> keys,
-                                   const Admission& how, std::string* name);
+    std::optional<HttpReply> Admit(const Params& p, const std::string& client,
+                                   std::initializer_list<const char*> keys, const Admission& how,
+                                   std::string* name, Gate* gate = nullptr);
+    // The gate of a request: its user name (when valid) and its client address.
+    Gate GateOf(const std::string& name, const std::string& client) const;
+    // Checks a password behind the gate; a refused password counts against the gate's keys.
+    Access Authenticate(const std::string& name, const std::string& password, const Gate& gate,
+                        bool slow, bool gateChecked);
+    std::string ClientAddress(const HttpRequest& request) const;
 
     int64_t Now() const;
     std::string WebHost(const HttpRequest& request) const;
@@ -67,12 +87,12 @@ class Directory {
     HttpReply Dispatch(Page page, const HttpRequest& request, const Params& params);
 
     HttpReply Discovery(const HttpRequest& request);
-    HttpReply Login(const Params& p);
-    HttpReply Logoff(const Params& p);
-    HttpReply IamUp(const Params& p);
-    HttpReply UserList(const Params& p);
+    HttpReply Login(const Params& p, const std::string& client);
+    HttpReply Logoff(const Params& p, const std::string& client);
+    HttpReply IamUp(const Params& p, const std::string& client);
+    HttpReply UserList(const Params& p, const std::string& client);
     HttpReply CallReport(const Params& p);
-    HttpReply SyncBuddies(const Params& p);
+    HttpReply SyncBuddies(const Params& p, const std::string& client);
 
     HttpReply Index();
     HttpReply Register(const Params& p);

@@ -8,7 +8,9 @@ struct HttpRequest {
     std::string target;  // the raw request target: path, then "?" and the query
     std::string body;    // a POSTed form
     std::string contentType;
-    std::string host;  // the Host header
+    std::string host;          // the Host header
+    std::string peer;          // the address the connection came from
+    std::string forwardedFor;  // the X-Forwarded-For header, set by a load balancer
 };
 
 struct HttpReply {

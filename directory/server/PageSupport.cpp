@@ -1,5 +1,7 @@
 #include "directory/server/PageSupport.h"
 
+#include <cstdint>
+
 #include "directory/protocol/Pages.h"
 #include "util/AsciiText.h"
 
@@ -61,6 +63,37 @@ bool HasControl(std::string_view s) {
     return false;
 }
 
+bool IsUtf8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        auto c = static_cast<unsigned char>(s[i]);
+        // The count of continuation bytes the lead byte announces; 4 for a byte that leads none.
+        size_t more = c < 0x80           ? 0
+                      : (c >> 5) == 0x6  ? 1
+                      : (c >> 4) == 0xE  ? 2
+                      : (c >> 3) == 0x1E ? 3
+                                         : 4;
+        if (more == 4 || i + more >= s.size()) {
+            return false;
+        }
+        uint32_t cp = more == 0 ? c : c & (0x3F >> more);
+        for (size_t k = 1; k <= more; ++k) {
+            auto n = static_cast<unsigned char>(s[i + k]);
+            if ((n & 0xC0) != 0x80) {
+                return false;
+            }
+            cp = (cp << 6) | (n & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kLeast[more] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+            return false;
+        }
+        i += more + 1;
+    }
+    return true;
+}
+
 std::string RefusalText(std::string_view reason) {
     std::string text(1, replies::kRefused);
     text += replies::kErrorWord;
@@ -90,6 +123,16 @@ HttpReply Refuse(Page page, int status, const std::string& reason) {
         body[0] = replies::kMessage;
     }
     return Text(status, std::move(body));
+}
+
+HttpReply StorageTrouble(Page page, StoreResult r, const std::string& what) {
+    if (r == StoreResult::Throttled) {
+        return Refuse(page, 429, kThrottledText);
+    }
+    if (r == StoreResult::Unavailable) {
+        return Refuse(page, 503, kUnavailableText);
+    }
+    return Refuse(page, 500, what);
 }
 
 bool RequireOnce(const Params& p, std::initializer_list<const char*> keys, std::string* problem) {

@@ -6,6 +6,7 @@
 
 #include "directory/server/Http.h"
 #include "directory/server/Query.h"
+#include "directory/server/Storage.h"
 
 // What the service's page handlers share: which page a request is for, the forms of their
 // replies, and the checks of request keys and values they all make.
@@ -37,6 +38,8 @@ inline constexpr size_t kMaxBuddyText = 2047;  // the client reads the saved lis
 
 bool StartsNoCase(std::string_view text, std::string_view prefix);
 bool HasControl(std::string_view s);
+// True when s is well-formed UTF-8 (names are stored as text and must be valid as such).
+bool IsUtf8(std::string_view s);
 
 // A refusal's text: "-ERR reason".
 std::string RefusalText(std::string_view reason);
@@ -47,6 +50,11 @@ HttpReply Accept(std::string_view more = {});
 // A refusal in the form the client judges for that page: the heartbeat page is refused only by
 // a reply beginning with "#", every other page by one beginning with "-".
 HttpReply Refuse(Page page, int status, const std::string& reason);
+// The refusal of a page whose storage step did not succeed: 429 while the request's gate is
+// closed, 503 while the database cannot be reached, else 500 naming what failed.
+HttpReply StorageTrouble(Page page, StoreResult r, const std::string& what);
+inline constexpr const char* kThrottledText = "too many failed logins; try again later";
+inline constexpr const char* kUnavailableText = "the directory is unavailable; try again later";
 
 // The required keys of a request, each given exactly once; fills *problem with the first one
 // that is not.

@@ -9,13 +9,17 @@ struct ServiceOptions {
     std::string listen = "127.0.0.1:8080";
     std::string host = "127.0.0.1";  // the address part of listen
     int port = 8080;                 // its port; 0 lets the system pick one
-    std::string db;                  // empty: the default database file
+    std::string db;                  // empty: the default database file; or a PostgreSQL URI
     std::string advertise;
     std::string pagePath = "/zorvo";
     std::string logFile = "-";  // "-" standard output, "none" no log
     long onlineSeconds = 120;
     long threads = 64;
     HashCost hashCost = HashCost::Interactive;
+    long dbConnections = 0;  // PostgreSQL connections; 0: as many as threads, at most 16
+    long maxFailures = 10;   // failed password checks per user or address; 0: no limit
+    long failureWindow = 60;
+    std::string trustedProxy;
 };
 
 // What the command line asks for.

@@ -324,14 +324,39 @@ StoreResult SqliteStorage::RecentCalls(const std::string& user, int limit,
     return StoreResult::Ok;
 }
 
-void SqliteStorage::SetOnline(const std::string& name, const std::string& address, int64_t now) {
+StoreResult SqliteStorage::SetOnline(const std::string& name, const std::string& address,
+                                     int64_t now, const Gate& gate) {
+    if (m_failures.Closed(gate)) {
+        return StoreResult::Throttled;
+    }
     m_presence.Set(name, address, now);
+    return StoreResult::Ok;
 }
 
-void SqliteStorage::SetOffline(const std::string& name) {
+StoreResult SqliteStorage::SetOffline(const std::string& name) {
     m_presence.Remove(name);
+    return StoreResult::Ok;
 }
 
-bool SqliteStorage::GetOnline(const std::string& name, int64_t since, std::string* address) {
-    return m_presence.Get(name, since, address);
+StoreResult SqliteStorage::GetOnline(const std::vector<std::string>& names, int64_t since,
+                                     const Gate& gate, std::vector<std::string>* addresses) {
+    addresses->clear();
+    if (m_failures.Closed(gate)) {
+        return StoreResult::Throttled;
+    }
+    for (const std::string& name : names) {
+        std::string address;
+        addresses->push_back(m_presence.Get(name, since, &address) ? address : std::string());
+    }
+    return StoreResult::Ok;
+}
+
+StoreResult SqliteStorage::CheckGate(const Gate& gate) {
+    return m_failures.Closed(gate) ? StoreResult::Throttled : StoreResult::Ok;
+}
+
+StoreResult SqliteStorage::CountFailure(const std::vector<std::string>& keys, int64_t now,
+                                        int64_t window) {
+    m_failures.Count(keys, now, window);
+    return StoreResult::Ok;
 }

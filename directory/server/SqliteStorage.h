@@ -11,7 +11,8 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 // Storage in one SQLite file (WAL journal, every statement prepared once). One process owns the
-// file; its presence table lives in memory. Writes are committed before a method returns.
+// file; its presence table and its counts of failed password checks live in memory. Writes are
+// committed before a method returns.
 class SqliteStorage : public Storage {
   public:
     // Opens or creates the database; on failure returns null and sets *error.
@@ -30,9 +31,14 @@ class SqliteStorage : public Storage {
                            int64_t now) override;
     StoreResult RecentCalls(const std::string& user, int limit,
                             std::vector<CallRecord>* out) override;
-    void SetOnline(const std::string& name, const std::string& address, int64_t now) override;
-    void SetOffline(const std::string& name) override;
-    bool GetOnline(const std::string& name, int64_t since, std::string* address) override;
+    StoreResult SetOnline(const std::string& name, const std::string& address, int64_t now,
+                          const Gate& gate) override;
+    StoreResult SetOffline(const std::string& name) override;
+    StoreResult GetOnline(const std::vector<std::string>& names, int64_t since, const Gate& gate,
+                          std::vector<std::string>* addresses) override;
+    StoreResult CheckGate(const Gate& gate) override;
+    StoreResult CountFailure(const std::vector<std::string>& keys, int64_t now,
+                             int64_t window) override;
 
     // The last SQLite error text, for the log.
     std::string LastError();
@@ -54,4 +60,5 @@ class SqliteStorage : public Storage {
     sqlite3_stmt* m_selectCalls = nullptr;
     std::string m_lastError;
     PresenceTable m_presence;
+    FailureTable m_failures;
 };

@@ -5,10 +5,19 @@
 #include <vector>
 
 // What the directory service keeps. Accounts, buddy lists and call records are lasting data;
-// presence is volatile (it expires without heartbeats) and a backend may keep it in memory.
+// presence is volatile (it expires without heartbeats), and so are the counts of failed password
+// checks that throttle guessing. A backend for one process may keep the volatile part in memory;
+// a backend shared by several processes keeps it where all of them see it.
 // Every method may be called from many threads at once.
 
-enum class StoreResult { Ok, Exists, NotFound, Error };
+enum class StoreResult {
+    Ok,
+    Exists,
+    NotFound,
+    Throttled,    // the request's gate is closed: too many failed password checks
+    Unavailable,  // the database cannot be reached now; a later request may succeed
+    Error
+};
 
 struct CallRecord {
     int64_t id = 0;
@@ -18,6 +27,15 @@ struct CallRecord {
     int64_t lastReport = 0;  // seconds since the epoch
     int minutes = 0;
     int avgDelay = 0;
+};
+
+// The throttle that a request carrying a password passes: closed when any of its keys (the user
+// name, the client address) has limit or more failures counted in a window that began after
+// since. An empty gate (no keys) is always open.
+struct Gate {
+    std::vector<std::string> keys;
+    int64_t since = 0;
+    int limit = 0;
 };
 
 class Storage {
@@ -46,9 +64,20 @@ class Storage {
     virtual StoreResult RecentCalls(const std::string& user, int limit,
                                     std::vector<CallRecord>* out) = 0;
 
-    // Presence: the address a user reported ("LAN" or dotted IPv4) and when.
-    virtual void SetOnline(const std::string& name, const std::string& address, int64_t now) = 0;
-    virtual void SetOffline(const std::string& name) = 0;
-    // True when name reported at or after since; *address gets what it reported.
-    virtual bool GetOnline(const std::string& name, int64_t since, std::string* address) = 0;
+    // Presence: the address a user reported ("LAN" or dotted IPv4) and when. SetOnline writes
+    // only when the gate is open (Throttled otherwise), so that a heartbeat costs one step.
+    virtual StoreResult SetOnline(const std::string& name, const std::string& address, int64_t now,
+                                  const Gate& gate) = 0;
+    virtual StoreResult SetOffline(const std::string& name) = 0;
+    // For each of names, the address it reported at or after since, or "" when it did not;
+    // Throttled (and nothing listed) when the gate is closed.
+    virtual StoreResult GetOnline(const std::vector<std::string>& names, int64_t since,
+                                  const Gate& gate, std::vector<std::string>* addresses) = 0;
+
+    // Throttling of password guesses. CheckGate gives Ok when the gate is open, Throttled when
+    // it is closed. CountFailure counts one failed check against every key; a key's count starts
+    // again from one when its window (window seconds from its first failure) has passed.
+    virtual StoreResult CheckGate(const Gate& gate) = 0;
+    virtual StoreResult CountFailure(const std::vector<std::string>& keys, int64_t now,
+                                     int64_t window) = 0;
 };

@@ -6,6 +6,7 @@
 #include <sodium.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,10 +19,10 @@
 #include <string>
 #include <thread>
 
+#include "directory/server/Database.h"
 #include "directory/server/Directory.h"
 #include "directory/server/Query.h"
 #include "directory/server/ServiceOptions.h"
-#include "directory/server/SqliteStorage.h"
 
 namespace {
 
@@ -219,6 +220,9 @@ DirectoryOptions PageOptions(const ServiceOptions& o, int bound) {
     options.pagePath = o.pagePath;
     options.onlineSeconds = o.onlineSeconds;
     options.hashCost = o.hashCost;
+    options.failureLimit = static_cast<int>(o.maxFailures);
+    options.failureWindow = o.failureWindow;
+    options.trustedProxy = o.trustedProxy;
     return options;
 }
 
@@ -233,6 +237,8 @@ void Route(httplib::Server& server, Directory& directory, RequestLog& log) {
         in.body = req.body;
         in.contentType = req.get_header_value("Content-Type");
         in.host = req.get_header_value("Host");
+        in.peer = req.remote_addr;
+        in.forwardedFor = req.get_header_value("X-Forwarded-For");
         HttpReply out = directory.Handle(in);
         res.status = out.status;
         res.set_header("Cache-Control", "no-store");
@@ -284,7 +290,8 @@ int main(int argc, char** argv) {
 
     const std::string db = o.db.empty() ? DefaultDatabase() : o.db;
     std::string error;
-    std::unique_ptr<SqliteStorage> storage = SqliteStorage::Open(db, &error);
+    const long connections = o.dbConnections > 0 ? o.dbConnections : std::min(o.threads, 16L);
+    std::unique_ptr<Storage> storage = OpenDatabase(db, static_cast<int>(connections), &error);
     if (!storage) {
         Fail(error);
     }
@@ -305,7 +312,7 @@ int main(int argc, char** argv) {
     });
 
     std::fprintf(stderr, "zorvo-directory: listening on %s:%d, database %s\n", o.host.c_str(),
-                 bound, db.c_str());
+                 bound, ShownDatabase(db).c_str());
     std::fflush(stderr);
     bool served = server.listen_after_bind();
 

@@ -5,10 +5,12 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <set>
 #include <thread>
 
 #include "directory/protocol/Pages.h"
 #include "directory/server/SqliteStorage.h"
+#include "directory/server/tests/TestDatabase.h"
 
 namespace {
 
@@ -22,28 +24,30 @@ std::string TempDb(const char* name) {
     return path;
 }
 
-class DirectoryTest : public ::testing::Test {
+// The page handling over a fresh database of each backend, with a clock the test moves.
+class DirectoryTest : public ::testing::TestWithParam<Backend> {
   protected:
     void SetUp() override {
-        m_path = TempDb(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        static int counter = 0;
+        std::string error;
+        ASSERT_TRUE(m_database.Create(GetParam(), "dir" + std::to_string(counter++), &error))
+            << error;
         Open();
     }
     void TearDown() override {
         m_dir.reset();
         m_store.reset();
-        for (const char* suffix : {"", "-wal", "-shm"}) {
-            unlink((m_path + suffix).c_str());
-        }
     }
-    // Opens the service over the database file, as a start of the program does.
+    // Opens the service over the database, as a start of the program does.
     void Open() {
         std::string error;
-        m_store = SqliteStorage::Open(m_path, &error);
+        m_store = m_database.Open(&error);
         ASSERT_TRUE(m_store) << error;
         DirectoryOptions o;
         o.hashCost = HashCost::Min;
         o.clock = [this] { return m_now.load(); };
         o.advertise = "127.0.0.1:8080";
+        o.failureLimit = m_failureLimit;
         m_dir = std::make_unique<Directory>(*m_store, o);
     }
     void Restart() {
@@ -51,10 +55,13 @@ class DirectoryTest : public ::testing::Test {
         m_store.reset();
         Open();
     }
-    HttpReply Get(const std::string& target) {
+    HttpReply Get(const std::string& target) { return GetFrom(target, ""); }
+    // A request that came from the client address peer.
+    HttpReply GetFrom(const std::string& target, const std::string& peer) {
         HttpRequest r;
         r.method = "GET";
         r.target = target;
+        r.peer = peer;
         return m_dir->Handle(r);
     }
     HttpReply Post(const std::string& target, const std::string& form) {
@@ -74,9 +81,10 @@ class DirectoryTest : public ::testing::Test {
         return Get("/zorvo\\logmein.asp?User=" + user + "&Pass=" + pass + "&IPAddr=" + ip).body;
     }
 
-    std::string m_path;
+    TestDatabase m_database;
     std::atomic<int64_t> m_now{1700000000};
-    std::unique_ptr<SqliteStorage> m_store;
+    int m_failureLimit = 10;
+    std::unique_ptr<Storage> m_store;
     std::unique_ptr<Directory> m_dir;
 };
 
@@ -114,13 +122,13 @@ TEST(NumbersAndAddresses, OnlyPlainForms) {
     EXPECT_FALSE(Directory::NormalizeAddress("256.0.0.1", &a));
 }
 
-TEST_F(DirectoryTest, DiscoveryTextPointsAtTheService) {
+TEST_P(DirectoryTest, DiscoveryTextPointsAtTheService) {
     HttpReply r = Get("/ZorvoServer.txt");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "[ZORVO]\r\nCURRENT IP=127.0.0.1:8080\r\nPATH=/zorvo\r\n");
 }
 
-TEST_F(DirectoryTest, PagesAnswerUnderThePathAndTheRootWithBackslashes) {
+TEST_P(DirectoryTest, PagesAnswerUnderThePathAndTheRootWithBackslashes) {
     Register("alice", "pw");
     for (const char* page : {"/zorvo\\logmein.asp", "/zorvo/logmein.asp", "/logmein.asp",
                              "\\zorvo\\\\LOGMEIN.ASP", "/ZORVO%5Clogmein.asp"}) {
@@ -135,7 +143,7 @@ TEST_F(DirectoryTest, PagesAnswerUnderThePathAndTheRootWithBackslashes) {
     }
 }
 
-TEST_F(DirectoryTest, LoginAcceptsOnlyTheRightPasswordAndCarriesTheBuddies) {
+TEST_P(DirectoryTest, LoginAcceptsOnlyTheRightPasswordAndCarriesTheBuddies) {
     Register("alice", "secret");
     EXPECT_EQ(Login("alice", "secret"), "+OK ");
     EXPECT_EQ(
@@ -151,7 +159,7 @@ TEST_F(DirectoryTest, LoginAcceptsOnlyTheRightPasswordAndCarriesTheBuddies) {
     EXPECT_EQ(Login("alice", "secret", "1.2.3")[0], '-');
 }
 
-TEST_F(DirectoryTest, HeartbeatsKeepUsersOnlineForTwoMinutes) {
+TEST_P(DirectoryTest, HeartbeatsKeepUsersOnlineForTwoMinutes) {
     Register("alice", "a");
     Register("bob", "b");
     Register("carol", "c");
@@ -173,7 +181,7 @@ TEST_F(DirectoryTest, HeartbeatsKeepUsersOnlineForTwoMinutes) {
     EXPECT_EQ(Get("/zorvo\\GetUserList.asp?User=alice&Pass=a").body, "+OK");
 }
 
-TEST_F(DirectoryTest, OnlineListNeverOutgrowsWhatTheClientReads) {
+TEST_P(DirectoryTest, OnlineListNeverOutgrowsWhatTheClientReads) {
     // 80 online buddies with 60-character names would need about 6000 bytes; the client reads
     // 4095, so the list stops early at a whole pair instead of being cut inside one.
     Register("alice", "a");
@@ -198,7 +206,7 @@ TEST_F(DirectoryTest, OnlineListNeverOutgrowsWhatTheClientReads) {
     EXPECT_EQ(words.back(), "100.64.100.100");
 }
 
-TEST_F(DirectoryTest, RefusedHeartbeatBeginsWithHashOthersWithMinus) {
+TEST_P(DirectoryTest, RefusedHeartbeatBeginsWithHashOthersWithMinus) {
     Register("alice", "a");
     ASSERT_EQ(Login("alice", "a"), "+OK ");
     EXPECT_EQ(Get("/zorvo\\iamup.asp?User=alice&Pass=b&IPAddr=LAN").body[0], '#');
@@ -213,7 +221,7 @@ TEST_F(DirectoryTest, RefusedHeartbeatBeginsWithHashOthersWithMinus) {
     EXPECT_EQ(Login("alice", "a"), "+OK ");
 }
 
-TEST_F(DirectoryTest, PasswordsAreCheckedAfterARestartWithoutANewLogin) {
+TEST_P(DirectoryTest, PasswordsAreCheckedAfterARestartWithoutANewLogin) {
     Register("alice", "a");
     ASSERT_EQ(Login("alice", "a"), "+OK ");
     Restart();
@@ -221,7 +229,7 @@ TEST_F(DirectoryTest, PasswordsAreCheckedAfterARestartWithoutANewLogin) {
     EXPECT_EQ(Get("/zorvo\\iamup.asp?User=alice&Pass=x&IPAddr=LAN").body[0], '#');
 }
 
-TEST_F(DirectoryTest, CallReportsKeepOneRecordPerCall) {
+TEST_P(DirectoryTest, CallReportsKeepOneRecordPerCall) {
     Register("alice", "a");
     Register("bob", "b");
     std::string open =
@@ -254,7 +262,7 @@ TEST_F(DirectoryTest, CallReportsKeepOneRecordPerCall) {
     EXPECT_EQ(calls[1].avgDelay, 123);
 }
 
-TEST_F(DirectoryTest, BadCallReportsStoreNothing) {
+TEST_P(DirectoryTest, BadCallReportsStoreNothing) {
     Register("alice", "a");
     const char* bad[] = {
         "User=alice&RemUser=bob&Minutes=-1&SessionID=0&AvgDelay=0",
@@ -278,7 +286,7 @@ TEST_F(DirectoryTest, BadCallReportsStoreNothing) {
     EXPECT_TRUE(calls.empty());
 }
 
-TEST_F(DirectoryTest, SqlMetacharactersAreDataOrRefused) {
+TEST_P(DirectoryTest, SqlMetacharactersAreDataOrRefused) {
     Register("alice", "a'--");
     ASSERT_EQ(Login("alice", "a%27--"), "+OK ");
     std::string inject = "x%27%3B%20DROP%20TABLE%20accounts%3B--";
@@ -299,7 +307,7 @@ TEST_F(DirectoryTest, SqlMetacharactersAreDataOrRefused) {
     EXPECT_EQ(Login("alice", "a%27--"), "+OK ");
 }
 
-TEST_F(DirectoryTest, InvalidSyncLeavesTheStoredListAlone) {
+TEST_P(DirectoryTest, InvalidSyncLeavesTheStoredListAlone) {
     Register("alice", "a");
     ASSERT_EQ(Get("/zorvo\\SyncBList.asp?User=alice&Pass=a&buddy=bob").body, "+OK");
     const char* bad[] = {
@@ -324,7 +332,7 @@ TEST_F(DirectoryTest, InvalidSyncLeavesTheStoredListAlone) {
     EXPECT_EQ(Login("alice", "a"), "+OK ");
 }
 
-TEST_F(DirectoryTest, RegistrationFollowsTheNameRule) {
+TEST_P(DirectoryTest, RegistrationFollowsTheNameRule) {
     EXPECT_EQ(Get("/register.asp").status, 200);
     EXPECT_NE(Get("/register.asp").body.find("<form"), std::string::npos);
     EXPECT_EQ(Post("/register.asp", "User=+Dave+&Pass=p1&Pass2=p1").status, 200);
@@ -339,11 +347,11 @@ TEST_F(DirectoryTest, RegistrationFollowsTheNameRule) {
     EXPECT_EQ(Post("/register.asp", "User=eve").status, 400);
     EXPECT_EQ(Post("/register.asp", "User=eve&User=eva&Pass=p").status, 400);
     EXPECT_EQ(Login("eve", "p1")[0], '-');
-    HttpRequest json{"POST", "/register.asp", "{\"User\":\"eve\"}", "application/json", ""};
+    HttpRequest json{"POST", "/register.asp", "{\"User\":\"eve\"}", "application/json", "", "", ""};
     EXPECT_EQ(m_dir->Handle(json).status, 415);
 }
 
-TEST_F(DirectoryTest, AccountPageEscapesWhatItShows) {
+TEST_P(DirectoryTest, AccountPageEscapesWhatItShows) {
     Register("alice", "a");
     HttpReply form =
         Get("/myaccount.asp?LoginMsg=Please%20Login%20to%20Invite%20your%20friends%3Cscript%3E&"
@@ -359,20 +367,25 @@ TEST_F(DirectoryTest, AccountPageEscapesWhatItShows) {
     EXPECT_NE(page.body.find("http://127.0.0.1:8080/register.asp"), std::string::npos);
 }
 
-TEST_F(DirectoryTest, UnknownPagesAndMethodsGetClearReplies) {
+TEST_P(DirectoryTest, UnknownPagesAndMethodsGetClearReplies) {
     EXPECT_EQ(Get("/default.asp").status, 404);
     EXPECT_EQ(Get("/../../etc/passwd").status, 404);
-    HttpRequest put{"PUT", "/zorvo\\iamup.asp?User=a&Pass=b&IPAddr=LAN", "", "", ""};
+    HttpRequest put{"PUT", "/zorvo\\iamup.asp?User=a&Pass=b&IPAddr=LAN", "", "", "", "", ""};
     HttpReply r = m_dir->Handle(put);
     EXPECT_EQ(r.status, 405);
     EXPECT_EQ(r.body[0], '#');
-    HttpRequest postLogin{"POST", "/zorvo\\logmein.asp", "User=a&Pass=b&IPAddr=LAN",
-                          "application/x-www-form-urlencoded", ""};
+    HttpRequest postLogin{"POST",
+                          "/zorvo\\logmein.asp",
+                          "User=a&Pass=b&IPAddr=LAN",
+                          "application/x-www-form-urlencoded",
+                          "",
+                          "",
+                          ""};
     EXPECT_EQ(m_dir->Handle(postLogin).status, 405);
     EXPECT_EQ(Get("/").status, 200);
 }
 
-TEST_F(DirectoryTest, RestartKeepsAccountsBuddiesAndCalls) {
+TEST_P(DirectoryTest, RestartKeepsAccountsBuddiesAndCalls) {
     Register("alice", "a");
     ASSERT_EQ(Get("/zorvo\\SyncBList.asp?User=alice&Pass=a&buddy=bob&buddy=carol").body, "+OK");
     HttpReply call =
@@ -387,7 +400,7 @@ TEST_F(DirectoryTest, RestartKeepsAccountsBuddiesAndCalls) {
     EXPECT_EQ("+OK " + std::to_string(calls[0].id), call.body);
 }
 
-TEST_F(DirectoryTest, ConcurrentLoginsSyncsAndHeartbeatsLoseNoWrite) {
+TEST_P(DirectoryTest, ConcurrentLoginsSyncsAndHeartbeatsLoseNoWrite) {
     constexpr int kUsers = 16;
     constexpr int kRounds = 25;
     for (int u = 0; u < kUsers; ++u) {
@@ -439,7 +452,7 @@ namespace {
 using directory::replies::Judge;
 using directory::replies::Verdict;
 
-TEST_F(DirectoryTest, RefusalsTakeTheFormTheClientJudgesForEachPage) {
+TEST_P(DirectoryTest, RefusalsTakeTheFormTheClientJudgesForEachPage) {
     Register("amy", "pw");
     EXPECT_EQ(Judge(Login("amy", "no")), Verdict::Refused);
     EXPECT_EQ(Judge(Get("/zorvo\\iamup.asp?User=amy&Pass=no&IPAddr=LAN").body), Verdict::Message);
@@ -449,7 +462,7 @@ TEST_F(DirectoryTest, RefusalsTakeTheFormTheClientJudgesForEachPage) {
     EXPECT_EQ(Judge(Get("/zorvo\\iamup.asp?User=amy&Pass=pw&IPAddr=LAN").body), Verdict::Accepted);
 }
 
-TEST_F(DirectoryTest, AMalformedValueIsRefusedBeforeThePasswordIsChecked) {
+TEST_P(DirectoryTest, AMalformedValueIsRefusedBeforeThePasswordIsChecked) {
     Register("amy", "pw");
     HttpReply r = Get("/zorvo\\logmein.asp?User=amy&Pass=wrong&IPAddr=1.2.3");
     EXPECT_EQ(r.status, 400);
@@ -463,3 +476,153 @@ TEST_F(DirectoryTest, AMalformedValueIsRefusedBeforeThePasswordIsChecked) {
 }
 
 }  // namespace
+
+TEST_P(DirectoryTest, ValuesWithANulByteAreRefusedWhereANameANumberOrAnAddressIsExpected) {
+    Register("alice", "pw");
+    HttpReply r = Get("/zorvo\\iamup.asp?User=alice&Pass=pw&IPAddr=198.18.0.9%00");
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(r.body, "#ERR bad IPAddr");
+    EXPECT_EQ(Login("alice", "pw", "198.18.0.9%00"), "-ERR bad IPAddr");
+    EXPECT_EQ(Login("alice", "pw", "198.18.0.9%00junk"), "-ERR bad IPAddr");
+    EXPECT_EQ(Login("alice%00", "pw")[0], '-');
+    EXPECT_EQ(Get("/zorvo\\SyncBList.asp?User=alice&Pass=pw&buddy=bob%00x").body,
+              "-ERR invalid buddy name");
+    for (const char* key : {"Minutes", "SessionID", "AvgDelay"}) {
+        std::string q = "User=alice&RemUser=bob&Minutes=0&SessionID=0&AvgDelay=0";
+        q.replace(q.find(std::string(key) + "=0") + std::string(key).size() + 1, 1, "0%00");
+        EXPECT_EQ(Get("/zorvo\\iamtalking.asp?" + q).status, 400) << key;
+    }
+    EXPECT_EQ(Get("/zorvo\\iamtalking.asp?User=alice&RemUser=b%00ob&Minutes=0&SessionID=0&"
+                  "AvgDelay=0")
+                  .status,
+              400);
+    // Nothing was stored by any of them.
+    std::vector<CallRecord> calls;
+    ASSERT_EQ(m_store->RecentCalls("alice", 10, &calls), StoreResult::Ok);
+    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(Get("/zorvo\\GetUserList.asp?User=alice&Pass=pw&buddy=alice").body, "+OK");
+}
+
+TEST_P(DirectoryTest, TheEleventhWrongPasswordWithinTheWindowIsRefusedEvenWithTheRightOne) {
+    Register("alice", "right");
+    Register("bob", "b");
+    ASSERT_EQ(Login("alice", "right"), "+OK ");
+    const std::string heartbeat = "/zorvo\\iamup.asp?User=alice&Pass=right&IPAddr=LAN";
+    for (int i = 0; i < 10; ++i) {
+        std::string from = "198.18.0." + std::to_string(i + 1);  // ten addresses, one user
+        EXPECT_EQ(GetFrom("/zorvo\\logmein.asp?User=alice&Pass=wrong&IPAddr=LAN", from).body,
+                  "-ERR invalid user name or password")
+            << i;
+    }
+    HttpReply login = GetFrom("/zorvo\\logmein.asp?User=alice&Pass=right&IPAddr=LAN", "10.9.9.9");
+    EXPECT_EQ(login.status, 429);
+    EXPECT_EQ(login.body, "-ERR too many failed logins; try again later");
+    HttpReply beat = GetFrom(heartbeat, "10.9.9.9");
+    EXPECT_EQ(beat.status, 429);
+    EXPECT_EQ(beat.body[0], '#');
+    EXPECT_EQ(GetFrom("/zorvo\\GetUserList.asp?User=alice&Pass=right", "10.9.9.9").body[0], '-');
+    EXPECT_EQ(Post("/myaccount.asp", "User=alice&Pass=right").status, 429);
+    // Another user from the same addresses is not held back by alice's count.
+    EXPECT_EQ(GetFrom("/zorvo\\logmein.asp?User=bob&Pass=b&IPAddr=LAN", "198.18.0.1").body, "+OK ");
+    m_now += 59;
+    EXPECT_EQ(GetFrom(heartbeat, "10.9.9.9").status, 429);
+    m_now += 2;  // the window has passed
+    EXPECT_EQ(GetFrom(heartbeat, "10.9.9.9").body, "+OK");
+    EXPECT_EQ(Login("alice", "right"), "+OK ");
+}
+
+TEST_P(DirectoryTest, OneAddressGuessingManyNamesIsHeldBackToo) {
+    Register("carol", "c");
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(GetFrom("/zorvo\\iamup.asp?User=user" + std::to_string(i) + "&Pass=x&IPAddr=LAN",
+                          "198.18.0.77")
+                      .status,
+                  403);
+    }
+    EXPECT_EQ(GetFrom("/zorvo\\logmein.asp?User=carol&Pass=c&IPAddr=LAN", "198.18.0.77").status,
+              429);
+    EXPECT_EQ(GetFrom("/zorvo\\logmein.asp?User=carol&Pass=c&IPAddr=LAN", "198.18.0.78").body,
+              "+OK ");
+}
+
+TEST_P(DirectoryTest, HostileValuesInEveryKeyAreStoredLiterallyOrRefused) {
+    m_failureLimit = 0;  // hundreds of refused passwords: the throttle is not under test here
+    Restart();
+    Register("alice", "pw");
+    ASSERT_EQ(Get("/zorvo\\SyncBList.asp?User=alice&Pass=pw&buddy=bob").body, "+OK");
+    const std::string hostile[] = {
+        "%27",
+        "%27%3B--",
+        "%22",
+        "%5C",
+        "%5C%27",
+        "%3B",
+        "--",
+        "%2F*",
+        "*%2F",
+        "%00",
+        "a%00b",
+        "%25",
+        "%FF%FE",
+        "%27)%3B%20DROP%20TABLE%20accounts%3B--",
+        "%5C0",
+        "$1",
+        "%7B%22a%22%7D",
+        std::string(5000, 'x'),
+        "%E2%80%AE",
+        "%C0%AF",
+    };
+    const char* pages[][2] = {
+        {"logmein.asp", "User=alice&Pass=pw&IPAddr=LAN"},
+        {"logmeoff.asp", "User=alice&Pass=pw"},
+        {"iamup.asp", "User=alice&Pass=pw&IPAddr=LAN"},
+        {"GetUserList.asp", "User=alice&Pass=pw&buddy=bob"},
+        {"SyncBList.asp", "User=alice&Pass=pw&buddy=bob"},
+        {"iamtalking.asp", "User=alice&RemUser=bob&Minutes=0&SessionID=0&AvgDelay=0"},
+    };
+    std::set<std::string> acceptedRemotes;
+    std::string lastList = "bob";
+    for (const auto& [page, query] : pages) {
+        std::string q = query;
+        for (size_t at = 0; (at = q.find('=', at)) != std::string::npos; ++at) {
+            size_t end = std::min(q.find('&', at), q.size());
+            for (const std::string& value : hostile) {
+                std::string bad = q.substr(0, at + 1) + value + q.substr(end);
+                HttpReply r = Get(std::string("/zorvo\\") + page + "?" + bad);
+                EXPECT_LT(r.status, 500) << page << "?" << bad.substr(0, 200);
+                std::string remote;
+                if (r.status == 200 && std::string(page) == "SyncBList.asp") {
+                    // Only a buddy name can be hostile and still be accepted: a valid name.
+                    ASSERT_TRUE(q.compare(at - 5, 5, "buddy") == 0) << bad.substr(0, 200);
+                    ASSERT_TRUE(PercentDecode(value, true, &remote));
+                    ASSERT_TRUE(Directory::NormalizeName(remote, &lastList));
+                }
+                if (r.status == 200 && std::string(page) == "iamtalking.asp") {
+                    ASSERT_TRUE(q.compare(at - 7, 7, "RemUser") == 0) << bad.substr(0, 200);
+                    ASSERT_TRUE(PercentDecode(value, true, &remote));
+                    acceptedRemotes.insert(remote);
+                }
+            }
+        }
+    }
+    // The database is whole: the account, its list and every call record that was accepted.
+    EXPECT_EQ(Login("alice", "pw"), "+OK " + lastList);
+    std::vector<CallRecord> calls;
+    ASSERT_EQ(m_store->RecentCalls("alice", 1000, &calls), StoreResult::Ok);
+    std::set<std::string> storedRemotes;
+    for (const CallRecord& c : calls) {
+        storedRemotes.insert(c.remote);
+    }
+    EXPECT_EQ(storedRemotes, acceptedRemotes);
+    EXPECT_EQ(calls.size(), acceptedRemotes.size());
+    EXPECT_EQ(acceptedRemotes.count("'); DROP TABLE accounts;--"), 1u);
+    EXPECT_EQ(acceptedRemotes.count("\\'"), 1u);
+    Register("dave", "d");
+    EXPECT_EQ(Login("dave", "d"), "+OK ");
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DirectoryTest,
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         [](const ::testing::TestParamInfo<Backend>& info) {
+                             return BackendName(info.param);
+                         });

@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +21,8 @@
 #include "directory/client/LocalAddress.h"
 #include "directory/client/Requests.h"
 #include "directory/client/WebClient.h"
+#include "directory/server/tests/ServiceProcess.h"
+#include "directory/server/tests/TestDatabase.h"
 
 namespace {
 
@@ -30,138 +31,6 @@ std::string TempPath(const std::string& name) {
     return std::string(dir != nullptr ? dir : "/tmp") + "/zorvo-dirproc-" +
            std::to_string(getpid()) + "-" + name;
 }
-
-void RemoveDb(const std::string& path) {
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        unlink((path + suffix).c_str());
-    }
-}
-
-std::string ReadAll(int fd, int timeoutMs) {
-    std::string out;
-    char buf[4096];
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        deadline - std::chrono::steady_clock::now())
-                                        .count());
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, left) <= 0) {
-            break;
-        }
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) {
-            break;
-        }
-        out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-}
-
-// Runs the program to its end; gives its exit status and what it wrote.
-int RunProgram(const std::vector<std::string>& args, std::string* out, std::string* err) {
-    int o[2];
-    int e[2];
-    if (pipe(o) != 0 || pipe(e) != 0) {
-        return -1;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(o[1], 1);
-        dup2(e[1], 2);
-        close(o[0]);
-        close(e[0]);
-        std::vector<char*> argv{const_cast<char*>(ZORVO_DIRECTORY_BIN)};
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(o[1]);
-    close(e[1]);
-    *out = ReadAll(o[0], 10000);
-    *err = ReadAll(e[0], 10000);
-    close(o[0]);
-    close(e[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// The service, started with its own database and request log on a port the system picks.
-class ServerProcess {
-  public:
-    ~ServerProcess() { Stop(); }
-
-    bool Start(const std::string& db, const std::string& log) {
-        int e[2];
-        if (pipe(e) != 0) {
-            return false;
-        }
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(e[1], 2);
-            close(e[0]);
-            execl(ZORVO_DIRECTORY_BIN, ZORVO_DIRECTORY_BIN, "--listen", "127.0.0.1:0", "--db",
-                  db.c_str(), "--log", log.c_str(), "--hash-cost", "min", "--threads", "8",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(e[1]);
-        m_err = e[0];
-        // The first line names the port: "... listening on 127.0.0.1:PORT, ..."
-        std::string text;
-        char c;
-        while (text.find('\n') == std::string::npos) {
-            pollfd p{m_err, POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0 || read(m_err, &c, 1) != 1) {
-                return false;
-            }
-            text += c;
-        }
-        size_t at = text.find("127.0.0.1:");
-        if (at == std::string::npos) {
-            return false;
-        }
-        m_host = "127.0.0.1:" + std::to_string(std::atoi(text.c_str() + at + 10));
-        m_port = std::atoi(text.c_str() + at + 10);
-        return true;
-    }
-
-    // SIGTERM, then the exit status (-1 when it had to be killed).
-    int Stop() {
-        if (m_pid <= 0) {
-            return -1;
-        }
-        kill(m_pid, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 200; ++i) {
-            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = 0;
-                close(m_err);
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, &status, 0);
-        m_pid = 0;
-        close(m_err);
-        return -1;
-    }
-
-    bool Alive() { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
-    const std::string& host() const { return m_host; }
-    int port() const { return m_port; }
-
-  private:
-    pid_t m_pid = 0;
-    int m_err = -1;
-    std::string m_host;
-    int m_port = 0;
-};
 
 // Reads one HTTP response: the head, then as many body bytes as Content-Length says (none for
 // a HEAD request). Stops early when the server closes the connection or goes quiet.
@@ -223,13 +92,16 @@ int StatusOf(const std::string& reply) {
     return std::atoi(reply.c_str() + 9);
 }
 
-class DirectoryServer : public ::testing::Test {
+class DirectoryServer : public ::testing::TestWithParam<Backend> {
   protected:
     void SetUp() override {
-        m_db = TempPath("db");
+        static int counter = 0;
+        std::string error;
+        ASSERT_TRUE(m_database.Create(GetParam(), "proc" + std::to_string(counter++), &error))
+            << error;
+        m_db = m_database.db();
         m_log = TempPath("log");
         m_ini = TempPath("ini");
-        RemoveDb(m_db);
         unlink(m_log.c_str());
         ASSERT_TRUE(m_server.Start(m_db, m_log));
         m_web.SetServiceHost(m_server.host());
@@ -238,7 +110,6 @@ class DirectoryServer : public ::testing::Test {
     }
     void TearDown() override {
         m_server.Stop();
-        RemoveDb(m_db);
         unlink(m_log.c_str());
         unlink(m_ini.c_str());
     }
@@ -256,20 +127,11 @@ class DirectoryServer : public ::testing::Test {
         ASSERT_NE(reply.find("is ready"), std::string::npos) << reply;
     }
     int64_t Count(const char* sql) {
-        sqlite3* db = nullptr;
-        int64_t n = -1;
-        if (sqlite3_open_v2(m_db.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_stmt* s = nullptr;
-            if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK &&
-                sqlite3_step(s) == SQLITE_ROW) {
-                n = sqlite3_column_int64(s, 0);
-            }
-            sqlite3_finalize(s);
-        }
-        sqlite3_close(db);
-        return n;
+        std::string value = m_database.Query(sql);
+        return value.empty() ? -1 : std::atoll(value.c_str());
     }
 
+    TestDatabase m_database;
     ServerProcess m_server;
     std::string m_db;
     std::string m_log;
@@ -308,7 +170,7 @@ TEST(DirectoryProgram, AnswersHelpVersionAndBadOptions) {
     unlink(dir.c_str());
 }
 
-TEST_F(DirectoryServer, ClientSessionFromDiscoveryToLogoff) {
+TEST_P(DirectoryServer, ClientSessionFromDiscoveryToLogoff) {
     Register("alice", "alice pw");
     Register("bob", "b0b");
 
@@ -358,7 +220,7 @@ TEST_F(DirectoryServer, ClientSessionFromDiscoveryToLogoff) {
     EXPECT_EQ(log.str().find("b0b"), std::string::npos);
 }
 
-TEST_F(DirectoryServer, RestartKeepsAccountsBuddyListsAndCallRecords) {
+TEST_P(DirectoryServer, RestartKeepsAccountsBuddyListsAndCallRecords) {
     Register("alice", "pw");
     ASSERT_EQ(m_web.DiscoverServer(&m_info), 1);
     ASSERT_EQ(Ask(SyncBListTarget(m_info, "alice", "pw", "bob ")), "+OK");
@@ -377,7 +239,7 @@ TEST_F(DirectoryServer, RestartKeepsAccountsBuddyListsAndCallRecords) {
     EXPECT_EQ(Count("SELECT minutes FROM calls"), 7);
 }
 
-TEST_F(DirectoryServer, MalformedRequestsGetClearRepliesAndStoreNothing) {
+TEST_P(DirectoryServer, MalformedRequestsGetClearRepliesAndStoreNothing) {
     Register("alice", "pw");
     int port = m_server.port();
 
@@ -459,5 +321,11 @@ TEST_F(DirectoryServer, MalformedRequestsGetClearRepliesAndStoreNothing) {
     EXPECT_EQ(Count("SELECT count(*) FROM calls"), 0);
     EXPECT_EQ(Count("SELECT length(buddies) FROM accounts"), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, DirectoryServer,
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         [](const ::testing::TestParamInfo<Backend>& info) {
+                             return BackendName(info.param);
+                         });
 
 }  // namespace

@@ -1,0 +1,188 @@
+#include "directory/server/PgPresence.h"
+
+#include <algorithm>
+#include <set>
+
+namespace {
+
+// The requests of a batch are numbered by their place in it ("slot"). Each brings its gate's
+// keys as rows (key, slot, since); a slot is closed when one of its keys has too many failures
+// counted in a window that began after its since.
+// The four parameters of the gates are given by number.
+#define ZORVO_CLOSED_SLOTS(keys, slots, since, limit)                                          \
+    "closed AS (SELECT DISTINCT g.slot FROM unnest(" keys "::text[], " slots "::int[], " since \
+    "::bigint[]) AS g(key, slot, since) JOIN login_failures f ON f.key = g.key "               \
+    "AND f.window_start > g.since AND f.failures >= " limit ")"
+
+const std::vector<PgStatement> kStatements = {
+    // Heartbeats: ($1 names, $2 addresses, $3 times, $4 slots). A name twice in one batch is
+    // written once, with its last report; rows are written in name order, so that batches of
+    // two processes meeting on the same names cannot deadlock. Gives the closed slots.
+    {"set_online_batch",
+     "WITH " ZORVO_CLOSED_SLOTS(
+         "$5", "$6", "$7",
+         "$8") ", "
+               "given AS (SELECT DISTINCT ON (name) name, address, seen FROM "
+               "unnest($1::text[], $2::text[], $3::bigint[], $4::int[]) AS i(name, address, seen, "
+               "slot) "
+               "WHERE slot NOT IN (SELECT slot FROM closed) ORDER BY name, slot DESC), "
+               "up AS (INSERT INTO presence(name, address, seen) SELECT name, address, seen FROM "
+               "given "
+               "ORDER BY name ON CONFLICT (name) DO UPDATE SET address = EXCLUDED.address, "
+               "seen = EXCLUDED.seen) "
+               "SELECT slot FROM closed"},
+    // Online lists: ($1 every name asked about, $2 the earliest since). Gives the presence rows
+    // (slot null) and the closed slots (name null).
+    {"get_online_batch",
+     "WITH " ZORVO_CLOSED_SLOTS("$3", "$4", "$5",
+                                "$6") " "
+                                      "SELECT name, address, seen, NULL::int AS slot FROM presence "
+                                      "WHERE name = ANY($1::text[]) AND seen >= $2 "
+                                      "UNION ALL SELECT NULL, NULL, NULL, slot FROM closed"},
+};
+
+#undef ZORVO_CLOSED_SLOTS
+
+// The four gate parameters of a batch: keys, their slots, their since, the limit.
+void GateParams(const std::vector<PgPresence::Request*>& batch, std::vector<std::string>* params) {
+    std::vector<std::string> keys;
+    std::string slots = "{";
+    std::string since = "{";
+    int limit = 0;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const Gate& g = *batch[i]->gate;
+        for (const std::string& key : g.keys) {
+            keys.push_back(key);
+            slots += (slots.size() > 1 ? "," : "") + std::to_string(i);
+            since += (since.size() > 1 ? "," : "") + std::to_string(g.since);
+            limit = g.limit;
+        }
+    }
+    params->push_back(TextArray(keys));
+    params->push_back(slots + "}");
+    params->push_back(since + "}");
+    params->push_back(std::to_string(limit));
+}
+
+// The same result for every request of a batch.
+void Finish(std::vector<PgPresence::Request*>& batch, StoreResult r) {
+    for (PgPresence::Request* q : batch) {
+        q->result = r;
+    }
+}
+
+}  // namespace
+
+const std::vector<PgStatement>& PgPresence::Statements() {
+    return kStatements;
+}
+
+void PgPresence::Combiner::Submit(Request* request, const Run& run) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_queue.push_back(request);
+    while (!request->done) {
+        // Nothing waits (this request is in a batch at the database) or enough batches run.
+        if (m_queue.empty() || m_running >= kRunners) {
+            m_finished.wait(lock);
+            continue;
+        }
+        // This thread takes what waits (its own request among it, or an earlier one's batch
+        // first) to the database.
+        size_t n = std::min(m_queue.size(), kMaxBatch);
+        std::vector<Request*> batch(m_queue.begin(), m_queue.begin() + static_cast<long>(n));
+        m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<long>(n));
+        ++m_running;
+        lock.unlock();
+        run(batch);
+        lock.lock();
+        --m_running;
+        for (Request* q : batch) {
+            q->done = true;
+        }
+        m_finished.notify_all();
+    }
+}
+
+StoreResult PgPresence::SetOnline(const std::string& name, const std::string& address, int64_t now,
+                                  const Gate& gate) {
+    Request r;
+    r.name = name;
+    r.address = address;
+    r.now = now;
+    r.gate = &gate;
+    m_heartbeats.Submit(&r, [this](std::vector<Request*>& batch) { RunHeartbeats(batch); });
+    return r.result;
+}
+
+StoreResult PgPresence::GetOnline(const std::vector<std::string>& names, int64_t since,
+                                  const Gate& gate, std::vector<std::string>* addresses) {
+    Request r;
+    r.names = names;
+    r.since = since;
+    r.gate = &gate;
+    m_lists.Submit(&r, [this](std::vector<Request*>& batch) { RunLists(batch); });
+    *addresses = std::move(r.addresses);
+    return r.result;
+}
+
+void PgPresence::RunHeartbeats(std::vector<Request*>& batch) {
+    std::vector<std::string> names;
+    std::vector<std::string> addresses;
+    std::string times = "{";
+    std::string slots = "{";
+    for (size_t i = 0; i < batch.size(); ++i) {
+        names.push_back(batch[i]->name);
+        addresses.push_back(batch[i]->address);
+        times += (i == 0 ? "" : ",") + std::to_string(batch[i]->now);
+        slots += (i == 0 ? "" : ",") + std::to_string(i);
+    }
+    std::vector<std::string> params = {TextArray(names), TextArray(addresses), times + "}",
+                                       slots + "}"};
+    GateParams(batch, &params);
+    PgPool::Lease c = m_pool.Acquire();
+    PgResult rows;
+    StoreResult r = c ? c->Run("set_online_batch", params, &rows) : StoreResult::Unavailable;
+    Finish(batch, r);
+    for (int i = 0; r == StoreResult::Ok && i < rows.Rows(); ++i) {
+        batch[static_cast<size_t>(rows.Int(i, 0))]->result = StoreResult::Throttled;
+    }
+}
+
+void PgPresence::RunLists(std::vector<Request*>& batch) {
+    std::set<std::string> asked;
+    int64_t earliest = batch.front()->since;
+    for (const Request* q : batch) {
+        asked.insert(q->names.begin(), q->names.end());
+        earliest = std::min(earliest, q->since);
+    }
+    std::vector<std::string> params = {TextArray({asked.begin(), asked.end()}),
+                                       std::to_string(earliest)};
+    GateParams(batch, &params);
+    PgPool::Lease c = m_pool.Acquire();
+    PgResult rows;
+    StoreResult r = c ? c->Run("get_online_batch", params, &rows) : StoreResult::Unavailable;
+    Finish(batch, r);
+    if (r != StoreResult::Ok) {
+        return;
+    }
+    for (Request* q : batch) {
+        q->addresses.assign(q->names.size(), std::string());
+    }
+    for (int i = 0; i < rows.Rows(); ++i) {
+        if (!rows.IsNull(i, 3)) {
+            Request* q = batch[static_cast<size_t>(rows.Int(i, 3))];
+            q->result = StoreResult::Throttled;
+            q->addresses.clear();
+            continue;
+        }
+        std::string name = rows.Text(i, 0);
+        int64_t seen = rows.Int(i, 2);
+        for (Request* q : batch) {
+            for (size_t k = 0; k < q->names.size() && q->result == StoreResult::Ok; ++k) {
+                if (q->names[k] == name && seen >= q->since) {
+                    q->addresses[k] = rows.Text(i, 1);
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,336 @@
+#include "directory/server/PostgresStorage.h"
+
+#include <libpq-fe.h>
+
+#include <cstdlib>
+
+#include "directory/server/Database.h"
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+
+// Every process that starts takes this lock before it looks at the schema, so that two
+// processes starting at the same moment on an empty database do not both create it.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7283546120917)";
+
+const char* const kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS accounts(
+    name text PRIMARY KEY,
+    pwhash text NOT NULL,
+    buddies text NOT NULL DEFAULT '',
+    created bigint NOT NULL
+);
+CREATE TABLE IF NOT EXISTS calls(
+    id bigserial PRIMARY KEY,
+    owner text NOT NULL REFERENCES accounts(name),
+    remote text NOT NULL,
+    started bigint NOT NULL,
+    last_report bigint NOT NULL,
+    minutes integer NOT NULL,
+    avg_delay integer NOT NULL
+);
+CREATE INDEX IF NOT EXISTS calls_by_owner ON calls(owner, id);
+CREATE UNLOGGED TABLE IF NOT EXISTS presence(
+    name text PRIMARY KEY,
+    address text NOT NULL,
+    seen bigint NOT NULL
+);
+CREATE UNLOGGED TABLE IF NOT EXISTS login_failures(
+    key text PRIMARY KEY,
+    window_start bigint NOT NULL,
+    failures integer NOT NULL
+);
+)sql";
+
+// The gate of a request as a condition: true when one of its keys has too many failures.
+#define ZORVO_GATE_CLOSED(keys, since, limit)                    \
+    "EXISTS (SELECT 1 FROM login_failures WHERE key = ANY(" keys \
+    "::text[]) AND "                                             \
+    "window_start > " since " AND failures >= " limit ")"
+
+const std::vector<PgStatement> kStatements = {
+    {"insert_account", "INSERT INTO accounts(name, pwhash, created) VALUES($1, $2, $3)"},
+    {"select_hash", "SELECT pwhash FROM accounts WHERE name = $1"},
+    {"select_buddies", "SELECT buddies FROM accounts WHERE name = $1"},
+    {"update_buddies", "UPDATE accounts SET buddies = $2 WHERE name = $1"},
+    {"lock_owner", "SELECT pg_advisory_xact_lock(hashtext($1))"},
+    {"find_open_call",
+     "SELECT id FROM calls WHERE owner = $1 AND remote = $2 AND started >= $3 "
+     "AND minutes = 0 ORDER BY id DESC LIMIT 1"},
+    {"insert_call",
+     "INSERT INTO calls(owner, remote, started, last_report, minutes, avg_delay) "
+     "VALUES($1, $2, $3, $3, $4, $5) RETURNING id"},
+    {"update_call",
+     "UPDATE calls SET minutes = GREATEST(minutes, $3), avg_delay = $4, last_report = $5 "
+     "WHERE id = $1 AND owner = $2"},
+    {"select_calls",
+     "SELECT id, remote, started, last_report, minutes, avg_delay FROM calls "
+     "WHERE owner = $1 ORDER BY id DESC LIMIT $2"},
+    {"set_offline", "DELETE FROM presence WHERE name = $1"},
+    {"check_gate", "SELECT " ZORVO_GATE_CLOSED("$1", "$2", "$3")},
+    {"count_failure",
+     "INSERT INTO login_failures(key, window_start, failures) "
+     "SELECT DISTINCT unnest($1::text[]), $2::bigint, 1 ON CONFLICT (key) DO UPDATE SET "
+     "failures = CASE WHEN login_failures.window_start <= $3 THEN 1 "
+     "ELSE login_failures.failures + 1 END, "
+     "window_start = CASE WHEN login_failures.window_start <= $3 THEN $2::bigint "
+     "ELSE login_failures.window_start END"},
+    {"purge_failures", "DELETE FROM login_failures WHERE window_start <= $1"},
+};
+
+#undef ZORVO_GATE_CLOSED
+
+// Runs the schema script in one transaction under the schema lock: refuses a schema newer than
+// this program's, creates what is missing and records the version.
+bool SetUpSchema(PGconn* conn, std::string* problem) {
+    auto exec = [&](const std::string& sql) {
+        PGresult* r = PQexec(conn, sql.c_str());
+        ExecStatusType s = PQresultStatus(r);
+        bool ok = s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
+        if (!ok) {
+            *problem = OneLine(PQresultErrorMessage(r));
+        }
+        PQclear(r);
+        return ok;
+    };
+    if (!exec("BEGIN") || !exec(kSchemaLock) ||
+        !exec("CREATE TABLE IF NOT EXISTS zorvo_schema(version integer NOT NULL)")) {
+        return false;
+    }
+    PGresult* r = PQexec(conn, "SELECT coalesce(max(version), 0) FROM zorvo_schema");
+    int found = PQresultStatus(r) == PGRES_TUPLES_OK ? std::atoi(PQgetvalue(r, 0, 0)) : -1;
+    PQclear(r);
+    if (found < 0 || found > kSchemaVersion) {
+        *problem = found < 0
+                       ? "cannot read the schema version"
+                       : "made by a newer zorvo-directory (schema " + std::to_string(found) + ")";
+        return false;
+    }
+    std::string record =
+        found == 0
+            ? "INSERT INTO zorvo_schema(version) VALUES(" + std::to_string(kSchemaVersion) + ")"
+            : "UPDATE zorvo_schema SET version = " + std::to_string(kSchemaVersion);
+    return exec(kSchema) && exec(record) && exec("COMMIT");
+}
+
+std::vector<std::string> SplitBlanks(const std::string& text) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find(' ', pos);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        if (end > pos) {
+            out.push_back(text.substr(pos, end - pos));
+        }
+        pos = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::unique_ptr<PostgresStorage> PostgresStorage::Open(const std::string& uri, int connections,
+                                                       std::string* error) {
+    PGconn* setup = PgPool::Connect(uri, error);
+    if (setup == nullptr) {
+        return nullptr;
+    }
+    std::string problem;
+    bool ready = SetUpSchema(setup, &problem);
+    PQfinish(setup);
+    if (!ready) {
+        *error = ShownDatabase(uri) + ": " + problem;
+        return nullptr;
+    }
+    std::unique_ptr<PostgresStorage> st(new PostgresStorage());
+    std::vector<PgStatement> statements = kStatements;
+    const std::vector<PgStatement>& presence = PgPresence::Statements();
+    statements.insert(statements.end(), presence.begin(), presence.end());
+    st->m_pool = PgPool::Open(uri, connections, std::move(statements), error);
+    if (!st->m_pool) {
+        return nullptr;
+    }
+    st->m_presence = std::make_unique<PgPresence>(*st->m_pool);
+    return st;
+}
+
+PostgresStorage::~PostgresStorage() = default;
+
+StoreResult PostgresStorage::Run(const char* statement, const std::vector<std::string>& params,
+                                 PgResult* out) {
+    PgPool::Lease c = m_pool->Acquire();
+    if (!c) {
+        return StoreResult::Unavailable;
+    }
+    return c->Run(statement, params, out);
+}
+
+StoreResult PostgresStorage::CreateAccount(const std::string& name, const std::string& passwordHash,
+                                           int64_t now) {
+    PgResult r;
+    return Run("insert_account", {name, passwordHash, std::to_string(now)}, &r);
+}
+
+StoreResult PostgresStorage::GetPasswordHash(const std::string& name, std::string* hash) {
+    PgResult r;
+    StoreResult s = Run("select_hash", {name}, &r);
+    if (s != StoreResult::Ok) {
+        return s;
+    }
+    if (r.Rows() == 0) {
+        return StoreResult::NotFound;
+    }
+    *hash = r.Text(0, 0);
+    return StoreResult::Ok;
+}
+
+StoreResult PostgresStorage::GetBuddies(const std::string& name, std::vector<std::string>* out) {
+    PgResult r;
+    StoreResult s = Run("select_buddies", {name}, &r);
+    if (s != StoreResult::Ok) {
+        return s;
+    }
+    if (r.Rows() == 0) {
+        return StoreResult::NotFound;
+    }
+    // Stored as the names separated by one blank; names never contain white space.
+    *out = SplitBlanks(r.Text(0, 0));
+    return StoreResult::Ok;
+}
+
+StoreResult PostgresStorage::SetBuddies(const std::string& name,
+                                        const std::vector<std::string>& buddies) {
+    std::string text;
+    for (const std::string& b : buddies) {
+        text += (text.empty() ? "" : " ") + b;
+    }
+    PgResult r;
+    StoreResult s = Run("update_buddies", {name, text}, &r);
+    if (s != StoreResult::Ok) {
+        return s;
+    }
+    return r.Changed() == 1 ? StoreResult::Ok : StoreResult::NotFound;
+}
+
+StoreResult PostgresStorage::OpenCallLocked(PgConnection& c, const std::vector<std::string>& find,
+                                            const std::vector<std::string>& insert, int64_t* id) {
+    PgResult r;
+    StoreResult s = c.Run("lock_owner", {find[0]}, &r);
+    if (s == StoreResult::Ok) {
+        s = c.Run("find_open_call", find, &r);
+    }
+    if (s == StoreResult::Ok && r.Rows() == 0) {
+        s = c.Run("insert_call", insert, &r);
+    }
+    if (s == StoreResult::Ok) {
+        *id = r.Int(0, 0);
+    }
+    return s;
+}
+
+StoreResult PostgresStorage::OpenCall(const std::string& user, const std::string& remote,
+                                      int minutes, int avgDelay, int64_t now, int64_t reopenWindow,
+                                      int64_t* id) {
+    PgPool::Lease c = m_pool->Acquire();
+    if (!c) {
+        return StoreResult::Unavailable;
+    }
+    // Looking for the record of a repeated opening report and adding a new one are one step:
+    // the user's lock keeps two processes from both adding one for the same call.
+    StoreResult s = c->Command("BEGIN");
+    if (s != StoreResult::Ok) {
+        return s;
+    }
+    s = OpenCallLocked(
+        *c, {user, remote, std::to_string(now - reopenWindow)},
+        {user, remote, std::to_string(now), std::to_string(minutes), std::to_string(avgDelay)}, id);
+    if (s != StoreResult::Ok) {
+        c->Command("ROLLBACK");
+        return s;
+    }
+    return c->Command("COMMIT");
+}
+
+StoreResult PostgresStorage::UpdateCall(int64_t id, const std::string& user, int minutes,
+                                        int avgDelay, int64_t now) {
+    PgResult r;
+    StoreResult s = Run("update_call",
+                        {std::to_string(id), user, std::to_string(minutes),
+                         std::to_string(avgDelay), std::to_string(now)},
+                        &r);
+    if (s != StoreResult::Ok) {
+        return s;
+    }
+    return r.Changed() == 1 ? StoreResult::Ok : StoreResult::NotFound;
+}
+
+StoreResult PostgresStorage::RecentCalls(const std::string& user, int limit,
+                                         std::vector<CallRecord>* out) {
+    PgResult r;
+    StoreResult s = Run("select_calls", {user, std::to_string(limit)}, &r);
+    if (s != StoreResult::Ok) {
+        return s;
+    }
+    out->clear();
+    for (int i = 0; i < r.Rows(); ++i) {
+        CallRecord c;
+        c.id = r.Int(i, 0);
+        c.user = user;
+        c.remote = r.Text(i, 1);
+        c.started = r.Int(i, 2);
+        c.lastReport = r.Int(i, 3);
+        c.minutes = static_cast<int>(r.Int(i, 4));
+        c.avgDelay = static_cast<int>(r.Int(i, 5));
+        out->push_back(std::move(c));
+    }
+    return StoreResult::Ok;
+}
+
+StoreResult PostgresStorage::SetOnline(const std::string& name, const std::string& address,
+                                       int64_t now, const Gate& gate) {
+    return m_presence->SetOnline(name, address, now, gate);
+}
+
+StoreResult PostgresStorage::SetOffline(const std::string& name) {
+    PgResult r;
+    return Run("set_offline", {name}, &r);
+}
+
+StoreResult PostgresStorage::GetOnline(const std::vector<std::string>& names, int64_t since,
+                                       const Gate& gate, std::vector<std::string>* addresses) {
+    return m_presence->GetOnline(names, since, gate, addresses);
+}
+
+StoreResult PostgresStorage::CheckGate(const Gate& gate) {
+    if (gate.keys.empty()) {
+        return StoreResult::Ok;
+    }
+    PgResult r;
+    StoreResult s =
+        Run("check_gate",
+            {TextArray(gate.keys), std::to_string(gate.since), std::to_string(gate.limit)}, &r);
+    if (s != StoreResult::Ok) {
+        return s;
+    }
+    return r.Rows() == 1 && r.Text(0, 0) == "t" ? StoreResult::Throttled : StoreResult::Ok;
+}
+
+StoreResult PostgresStorage::CountFailure(const std::vector<std::string>& keys, int64_t now,
+                                          int64_t window) {
+    if (keys.empty()) {
+        return StoreResult::Ok;
+    }
+    PgResult r;
+    std::string expired = std::to_string(now - window);
+    StoreResult s = Run("count_failure", {TextArray(keys), std::to_string(now), expired}, &r);
+    // Counts whose window has passed are removed now and then by whichever process is first.
+    int64_t last = m_lastPurge.load();
+    if (s == StoreResult::Ok && now - last >= window &&
+        m_lastPurge.compare_exchange_strong(last, now)) {
+        Run("purge_failures", {expired}, &r);
+    }
+    return s;
+}
