@@ -34,7 +34,9 @@ struct CallController::OutgoingAttempt {
 
 unsigned CallController::s_tickCount = 0;
 
-CallController::CallController(QObject* parent) : QObject(parent) {
+CallController::CallController(QObject* parent)
+    : QObject(parent), m_options(enginesetup::OptionsFromEnvironment()) {
+    connect(&m_route, &AudioRoute::resolved, this, &CallController::OnAudioRouted);
     m_ringTone.setInterval(kRingToneCheckMs);
     connect(&m_ringTone, &QTimer::timeout, this,
             [this] { PlaySound("phonering.wav", SoundPlayer::kAsync | SoundPlayer::kNoStop); });
@@ -65,6 +67,36 @@ void CallController::PlaySound(const QString& name, unsigned flags) {
     SoundPlayer::Instance().PlaySound(name, flags);
 }
 
+// --- devices ---------------------------------------------------------------------------------
+
+void CallController::RefreshAudioRoute() {
+    m_route.Refresh();
+}
+
+void CallController::OnAudioRouted(const AudioRoute::Endpoints& endpoints) {
+    SetAudioEndpoints(endpoints.microphone.endpoint, endpoints.speaker.endpoint);
+    // The ringing sounds follow the chosen speaker unless the environment sends them elsewhere.
+    if (!qEnvironmentVariableIsSet("ZORVO_SOUND_OUT") &&
+        !qEnvironmentVariableIsSet("ZORVO_SPEAKER")) {
+        SoundPlayer::Instance().SetEndpoint(endpoints.speaker.endpoint);
+    }
+    emit audioRouted(AudioRoute::StatusText(endpoints));
+}
+
+void CallController::SetAudioEndpoints(const std::string& microphone, const std::string& speaker) {
+    if (microphone == m_options.microphone && speaker == m_options.speaker) {
+        return;
+    }
+    m_options.microphone = microphone;
+    m_options.speaker = speaker;
+    // The listening engine took its devices when it was made: one that only waits is replaced.
+    const bool idle = m_engine && !m_engine->IsConnected() && !m_attempt && m_decisionCell == 0;
+    if (idle && !m_shutDown) {
+        DestroyEngine();
+        StartListening();
+    }
+}
+
 // --- engine ownership ---------------------------------------------------------------------------
 
 void CallController::CreateEngine(int answerMode) {
@@ -80,7 +112,7 @@ void CallController::CreateEngine(int answerMode) {
     m_statistics = std::make_unique<Statistics>(m_hWnd);
     const QByteArray user = (m_userName.isEmpty() ? QString("UNKNOWN") : m_userName).toUtf8();
     m_engine = std::make_unique<Voxlane>(enginesetup::CallPort(), answerMode, m_statistics.get(),
-                                         user.constData(), enginesetup::OptionsFromEnvironment());
+                                         user.constData(), m_options);
 }
 
 void CallController::DestroyEngine() {

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <memory>
 
+#include "app/call/AudioRoute.h"
 #include "engine/Voxlane.h"
 #include "util/Messages.h"
 #include "util/Statistics.h"
@@ -50,6 +51,15 @@ class CallController : public QObject {
 
     // The name every new engine carries: the logged-in user's, or "UNKNOWN" when empty.
     void SetUserName(const QString& name);
+
+    // Checks the chosen microphone and speaker again (at start-up and after the settings
+    // changed); the outcome arrives as audioRouted.
+    void RefreshAudioRoute();
+    // The microphone and speaker for the next engine (and the ringing sounds). A listening engine
+    // that waits for a call is replaced at once by one on the new devices.
+    void SetAudioEndpoints(const std::string& microphone, const std::string& speaker);
+    // What the next engine is made with.
+    const EngineOptions& NextEngineOptions() const { return m_options; }
 
     // A new listening engine; says "Server Already started" when an engine exists.
     void StartListening();
@@ -123,6 +133,9 @@ class CallController : public QObject {
     // A new microphone or network frame during a call; `samples` (1600) is valid during the
     // emission only.
     void frame(unsigned code, const int16_t* samples);
+    // The devices were checked: the next engine uses them. `status` tells of a chosen device
+    // that is gone (the default one is used instead); empty when all is well.
+    void audioRouted(const QString& status);
     // Emitted after every notification in 1 to 13 has been handled.
     void statusHandled(unsigned code);
 
@@ -141,6 +154,7 @@ class CallController : public QObject {
     void OnRoundTrip(unsigned ms);
     void OnFrame(unsigned code);
     void PlaySound(const QString& name, unsigned flags);
+    void OnAudioRouted(const AudioRoute::Endpoints& endpoints);
     static uint32_t ConnectThreadFunc(void* attempt);
 
     std::unique_ptr<Statistics> m_statistics;  // declared first: outlives the engine
@@ -152,6 +166,8 @@ class CallController : public QObject {
     QString m_userName;
     QString m_remoteUser;
     QTimer m_ringTone;  // restarts the ringing tone while the callee rings
+    EngineOptions m_options;
+    AudioRoute m_route;
 
     std::time_t m_callStart = 0;
     unsigned m_lastDelay = 0;

@@ -1,11 +1,13 @@
 #include "app/shell/MainDialog.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QPushButton>
 #include <QTimerEvent>
 
 #include <cstdio>
 
+#include "app/mixer/VolumeSliders.h"
 #include "app/pages/BuddyListPage.h"
 #include "app/pages/ConnectIpPage.h"
 #include "app/pages/LoginPage.h"
@@ -41,6 +43,7 @@ CMainDialog::CMainDialog(QWidget* parent) : QDialog(parent) {
     m_call = new CallController(this);
     ConnectCallController();
     ConnectCallDisplay();
+    ConnectSettings();
 }
 
 CMainDialog::~CMainDialog() {
@@ -74,6 +77,9 @@ void CMainDialog::OnInitDialog(bool showWindow) {
     m_session->Start();
     OnPresenceTimer(kRefreshPanesOnly);
 
+    // The sliders follow the mixer from now on; the chosen devices are checked in the background.
+    m_volume->InitMixerControls();
+    m_call->RefreshAudioRoute();
     StartListening();
     if (showWindow) {
         showNormal();
@@ -182,7 +188,10 @@ void CMainDialog::OnPresenceTimer(int id) {
     if (!m_statusBar->HasSavedState(0)) {
         SetPaneText(0, m_session->ServerPaneText());
     }
-    SetPaneText(1, m_session->ServerStatus());
+    // A text about a missing sound device keeps the pane for a while.
+    if (QDateTime::currentMSecsSinceEpoch() >= m_audioStatusUntil) {
+        SetPaneText(1, m_session->ServerStatus());
+    }
 }
 
 void CMainDialog::timerEvent(QTimerEvent* e) {
@@ -208,6 +217,10 @@ void CMainDialog::OnCommand(int id) {
             break;
         case ID_VIEW_STATISTICS:
             m_statisticsDlg->DoModal();
+            break;
+        case ID_VIEW_SETTINGS:
+        case CSystemTray::kSettings:
+            OpenSettings();
             break;
         case ID_VIEW_REFRESH:
             OnPresenceTimer(0);

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "app/call/CallController.h"
+#include "app/settings/ProgramSettingsDialog.h"
 #include "app/shell/CallDialogs.h"
 #include "app/shell/SystemTray.h"
 
@@ -28,6 +29,7 @@ class LoginPage;
 class BuddyListPage;
 class LinkLabel;
 class SessionCoordinator;
+class VolumeSliders;
 
 // The program's main window: call buttons, the page sheet, volume sliders, waveform area, links
 // and a three-pane status bar. It forwards the user's commands to its call controller, which owns
@@ -85,6 +87,10 @@ class CMainDialog : public QDialog {
     void SetBusyText(const QString& text);
     void StopBusyIndicator();
 
+    // "Settings" (menu and tray): lists the sound devices off the window's thread, then opens the
+    // "Program Settings" dialog; OK there makes the next engine use the chosen devices.
+    void OpenSettings();
+
     // Exit: ends the program, also during a call or a call attempt.
     void OnExit();
     // Brings the window forward (a second start of the program, the tray's Talk).
@@ -116,6 +122,11 @@ class CMainDialog : public QDialog {
     CConnectingDlg* Connecting() const { return m_connectingDlg; }
     CIncomingCallDlg* Ringing() const { return m_incomingDlg; }
     CSystemTray* Tray() const { return m_trayIcon; }
+    // The "Master", "Speaker" and "Mic" sliders (0, 1, 2) and the mixer behind them.
+    QSlider* VolumeSlider(int index) const { return m_sliders[index]; }
+    VolumeSliders* Volume() const { return m_volume; }
+    // The settings dialog while it is open (or being prepared: null until the devices are listed).
+    ProgramSettingsDialog* SettingsDialog() const { return m_settingsDlg; }
     const QStringList& DebugLines() const { return m_debugLines; }
     QAction* MenuAction(int command) const;
     qint64 BytesSent() const;
@@ -135,6 +146,8 @@ class CMainDialog : public QDialog {
     void attemptEnded(bool connected);
     // Exit has run: the window is closed and the engine stopped; the program ends.
     void exited();
+    // The settings dialog is on screen.
+    void settingsOpened();
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -163,6 +176,9 @@ class CMainDialog : public QDialog {
     void ShowButtons(bool inCall);
     void OnDestroy();
     void UpdateMenuState();
+    void ConnectSettings();
+    void ShowSettings(const QStringList& microphones, const QStringList& speakers);
+    void ShowAudioStatus(const QString& text);
 
     CallController* m_call = nullptr;
     SessionCoordinator* m_session = nullptr;
@@ -171,6 +187,12 @@ class CMainDialog : public QDialog {
     QPushButton* m_hangUp = nullptr;
     WaveformView* m_waveform = nullptr;
     QSlider* m_sliders[3] = {};
+    VolumeSliders* m_volume = nullptr;
+    QPointer<ProgramSettingsDialog> m_settingsDlg;
+    bool m_listingDevices = false;
+    // A device text holds status pane 1 until this time (ms since the epoch); then the presence
+    // texts take it back.
+    qint64 m_audioStatusUntil = 0;
     MainStatusBar* m_statusBar = nullptr;
     StatisticsDialog* m_statisticsDlg = nullptr;
     QFont m_paneFont;

@@ -9,6 +9,7 @@
 #include <QSlider>
 #include <QVBoxLayout>
 
+#include "app/mixer/VolumeSliders.h"
 #include "app/pages/MyPropertySheet.h"
 #include "app/shell/Icons.h"
 #include "app/shell/MainDialog.h"
@@ -63,17 +64,19 @@ void CMainDialog::BuildWindow() {
     const char* names[3] = {"Master", "Speaker", "Mic"};
     const char* tips[3] = {"Adjust the master output volume", "Adjust the speaker volume",
                            "Adjust the microphone volume"};
-    volumeLayout->addWidget(new QLabel("High"), 0, 0);
-    volumeLayout->addWidget(new QLabel("Low"), 2, 0);
+    // One row per line: its name, then "Low" at the slider's left end and "High" at its right.
     for (int i = 0; i < 3; ++i) {
-        m_sliders[i] = new QSlider(Qt::Vertical);
-        m_sliders[i]->setRange(0, 100);
+        m_sliders[i] = new QSlider(Qt::Horizontal);
+        m_sliders[i]->setObjectName(names[i]);
         m_sliders[i]->setToolTip(tips[i]);
-        m_sliders[i]->setEnabled(false);  // driven by the mixer once it is there
-        m_sliders[i]->setMinimumHeight(90);
-        volumeLayout->addWidget(m_sliders[i], 0, i + 1, 3, 1, Qt::AlignHCenter);
-        volumeLayout->addWidget(new QLabel(names[i]), 3, i + 1, Qt::AlignHCenter);
+        m_sliders[i]->setMinimumWidth(90);
+        volumeLayout->addWidget(new QLabel(names[i]), i, 0);
+        volumeLayout->addWidget(new QLabel("Low"), i, 1);
+        volumeLayout->addWidget(m_sliders[i], i, 2);
+        volumeLayout->addWidget(new QLabel("High"), i, 3);
     }
+    // The mixer's master and speaker lines open now; InitMixerControls sets the sliders up.
+    m_volume = new VolumeSliders({m_sliders[0], m_sliders[1], m_sliders[2]}, this);
     right->addWidget(volume);
     QGroupBox* links = BuildLinks();
     right->addWidget(links);
@@ -151,10 +154,8 @@ void CMainDialog::BuildMenu() {
     }
     MenuAction(ID_VIEW_REFRESH)->setStatusTip("Check for new online buddies right now.");
     MenuAction(ID_VIEW_REFRESH)->setToolTip("Check for new online buddies right now.");
-    // "Logs" has no window to open; the settings dialog comes with its own work.
-    for (int id : {int(ID_VIEW_LOGS), int(ID_VIEW_SETTINGS)}) {
-        MenuAction(id)->setEnabled(false);
-    }
+    // "Logs" has no window to open.
+    MenuAction(ID_VIEW_LOGS)->setEnabled(false);
 }
 
 QAction* CMainDialog::MenuAction(int command) const {
@@ -176,8 +177,5 @@ void CMainDialog::UpdateMenuState() {
     }
     if (QAction* logoff = m_trayIcon->Action(CSystemTray::kLogoff)) {
         logoff->setEnabled(loggedIn);
-    }
-    if (QAction* settingsItem = m_trayIcon->Action(CSystemTray::kSettings)) {
-        settingsItem->setEnabled(false);
     }
 }

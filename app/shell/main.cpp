@@ -29,8 +29,9 @@ int main(int argc, char** argv) {
                 "usage: Zorvo [DontShow]\n"
                 "Voice calls between two computers. Runs in the tray; \"DontShow\" (any case,\n"
                 "anywhere on the command line) starts it with its window hidden.\n"
-                "Environment: ZORVO_MIC, ZORVO_SPEAKER (a WAV file or \"none\"; default the sound\n"
-                "card), ZORVO_CALL_PORT (port listened on, default 1720), ZORVO_PEER_PORT (port\n"
+                "Environment: ZORVO_MIC, ZORVO_SPEAKER (a WAV file, \"none\" or a sound device's\n"
+                "name; default the device chosen in Settings, else the sound card's default),\n"
+                "ZORVO_CALL_PORT (port listened on, default 1720), ZORVO_PEER_PORT (port\n"
                 "called, default the same), ZORVO_SOUND_OUT (where the program's\n"
                 "sounds go), ZORVO_TRACE (engine messages on stderr).\n");
             return 0;

@@ -1,8 +1,9 @@
 // The sound card through PortAudio's blocking interface: 16-bit samples on the default input and
-// output devices. PortAudio is initialised when the first stream (or device query) needs it and
-// terminated when the last one is gone. ALSA and JACK report every device they fail to find on
-// stderr; their reporting is switched off before PortAudio first talks to them, so that a machine
-// without a card gets one clear error from us instead of screens of noise.
+// output devices, or on a device chosen by the name PortAudio lists it under. PortAudio is
+// initialised when the first stream (or device query) needs it and terminated when the last one is
+// gone. ALSA and JACK report every device they fail to find on stderr; their reporting is switched
+// off before PortAudio first talks to them, so that a machine without a card gets one clear error
+// from us instead of screens of noise.
 
 #include <alsa/asoundlib.h>
 #include <portaudio.h>
@@ -10,6 +11,8 @@
 #include <jack/jack.h>
 #endif
 
+#include <algorithm>
+#include <cctype>
 #include <mutex>
 
 #include "engine/audio/AudioBackend.h"
@@ -82,6 +85,72 @@ class PortAudioUse {
     bool m_held = false;
 };
 
+// --- devices chosen by name ---------------------------------------------------------------------
+
+// The names of the devices last listed, in either direction; a name the user chose is one of them.
+std::mutex g_listedLock;
+std::vector<std::string> g_listed;
+
+void RememberListed(const std::vector<std::string>& names) {
+    std::lock_guard lock(g_listedLock);
+    for (const std::string& name : names) {
+        if (std::find(g_listed.begin(), g_listed.end(), name) == g_listed.end()) {
+            g_listed.push_back(name);
+        }
+    }
+}
+
+bool WasListed(const std::string& name) {
+    std::lock_guard lock(g_listedLock);
+    return std::find(g_listed.begin(), g_listed.end(), name) != g_listed.end();
+}
+
+// A text that names a file rather than a device: a path, or a name ending in ".wav".
+bool LooksLikeFile(const std::string& endpoint) {
+    const std::string wav = ".wav";
+    return endpoint.find('/') != std::string::npos ||
+           (endpoint.size() >= wav.size() &&
+            std::equal(wav.rbegin(), wav.rend(), endpoint.rbegin(), [](char a, char b) {
+                return a == std::tolower(static_cast<unsigned char>(b));
+            }));
+}
+
+// "" and "default" are the default devices; a name the sound card lists is its device. Names
+// are listed only for texts that do not look like files, so that WAV paths never wake the sound
+// library.
+Claim ClaimsSoundCard(const std::string& endpoint) {
+    if (endpoint.empty() || endpoint == "default") {
+        return Claim::kExact;
+    }
+    if (WasListed(endpoint)) {
+        return Claim::kExact;
+    }
+    if (LooksLikeFile(endpoint) || endpoint == "none") {
+        return Claim::kNone;
+    }
+    std::string error;
+    SoundCardDeviceNames(true, &error);
+    SoundCardDeviceNames(false, &error);
+    return WasListed(endpoint) ? Claim::kExact : Claim::kNone;
+}
+
+// The device to open for `name` in one direction (call with g_portAudioLock held, PortAudio
+// initialised): the device listed under that name, or the default one when the name is empty,
+// "default", or no longer listed (a device unplugged since it was chosen must not fail a call).
+PaDeviceIndex ChooseDevice(const std::string& name, bool input) {
+    if (!name.empty() && name != "default") {
+        const PaDeviceIndex count = Pa_GetDeviceCount();
+        for (PaDeviceIndex i = 0; i < count; ++i) {
+            const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+            if (info != nullptr && info->name != nullptr && name == info->name &&
+                (input ? info->maxInputChannels : info->maxOutputChannels) > 0) {
+                return i;
+            }
+        }
+    }
+    return input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
+}
+
 enum class Direction { kInput, kOutput };
 
 // An open, started PortAudio stream in one direction; closes it (dropping what is still queued)
@@ -96,14 +165,15 @@ class SoundCardStream {
         }
     }
 
-    bool Open(Direction direction, const AudioFormat& format, std::string* error) {
+    bool Open(Direction direction, const std::string& name, const AudioFormat& format,
+              std::string* error) {
         std::lock_guard lock(g_portAudioLock);
         if (!m_use.Acquire(error)) {
             return false;
         }
         const bool input = direction == Direction::kInput;
         const char* what = input ? "input" : "output";
-        PaDeviceIndex device = input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
+        PaDeviceIndex device = ChooseDevice(name, input);
         const PaDeviceInfo* info = device == paNoDevice ? nullptr : Pa_GetDeviceInfo(device);
         if (info == nullptr) {
             *error = std::string("sound card: no ") + what + " device";
@@ -144,10 +214,11 @@ class SoundCardStream {
 
 class SoundCardCapture : public CaptureStream {
   public:
-    explicit SoundCardCapture(const AudioFormat& format) : m_channels(format.channels) {}
+    SoundCardCapture(const std::string& name, const AudioFormat& format)
+        : m_name(name), m_channels(format.channels) {}
 
     bool Open(const AudioFormat& format, std::string* error) {
-        return m_device.Open(Direction::kInput, format, error);
+        return m_device.Open(Direction::kInput, m_name, format, error);
     }
 
     bool Read(int16_t* samples, std::size_t count) override {
@@ -161,16 +232,18 @@ class SoundCardCapture : public CaptureStream {
     }
 
   private:
+    std::string m_name;
     uint16_t m_channels;
     SoundCardStream m_device;
 };
 
 class SoundCardPlayback : public PlaybackStream {
   public:
-    explicit SoundCardPlayback(const AudioFormat& format) : m_channels(format.channels) {}
+    SoundCardPlayback(const std::string& name, const AudioFormat& format)
+        : m_name(name), m_channels(format.channels) {}
 
     bool Open(const AudioFormat& format, std::string* error) {
-        return m_device.Open(Direction::kOutput, format, error);
+        return m_device.Open(Direction::kOutput, m_name, format, error);
     }
 
     bool Write(const int16_t* samples, std::size_t count) override {
@@ -184,26 +257,24 @@ class SoundCardPlayback : public PlaybackStream {
     }
 
   private:
+    std::string m_name;
     uint16_t m_channels;
     SoundCardStream m_device;
 };
 
-Claim ClaimsDefault(const std::string& endpoint) {
-    return endpoint.empty() || endpoint == "default" ? Claim::kExact : Claim::kNone;
-}
-
-std::unique_ptr<CaptureStream> OpenSoundCardCapture(const std::string&, const AudioFormat& format,
-                                                    std::string* error) {
-    auto stream = std::make_unique<SoundCardCapture>(format);
+std::unique_ptr<CaptureStream> OpenSoundCardCapture(const std::string& endpoint,
+                                                    const AudioFormat& format, std::string* error) {
+    auto stream = std::make_unique<SoundCardCapture>(endpoint, format);
     if (!stream->Open(format, error)) {
         return nullptr;
     }
     return stream;
 }
 
-std::unique_ptr<PlaybackStream> OpenSoundCardPlayback(const std::string&, const AudioFormat& format,
+std::unique_ptr<PlaybackStream> OpenSoundCardPlayback(const std::string& endpoint,
+                                                      const AudioFormat& format,
                                                       std::string* error) {
-    auto stream = std::make_unique<SoundCardPlayback>(format);
+    auto stream = std::make_unique<SoundCardPlayback>(endpoint, format);
     if (!stream->Open(format, error)) {
         return nullptr;
     }
@@ -211,7 +282,7 @@ std::unique_ptr<PlaybackStream> OpenSoundCardPlayback(const std::string&, const 
 }
 
 const AudioBackendRegistration kRegistration{
-    {"portaudio", &ClaimsDefault, &OpenSoundCardCapture, &OpenSoundCardPlayback}};
+    {"portaudio", &ClaimsSoundCard, &OpenSoundCardCapture, &OpenSoundCardPlayback}};
 
 }  // namespace
 
@@ -248,6 +319,7 @@ std::vector<std::string> SoundCardDeviceNames(bool input, std::string* error) {
             names.emplace_back(info->name);
         }
     }
+    RememberListed(names);
     return names;
 }
 

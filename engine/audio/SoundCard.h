@@ -1,6 +1,8 @@
 #pragma once
 
-// The sound-card backend ("" and "default": PortAudio's default input and output devices).
+// The sound-card backend ("" and "default": PortAudio's default input and output devices; any
+// other name PortAudio lists opens that device, and a listed name that has gone since opens the
+// default device instead).
 
 #include <string>
 #include <vector>

@@ -32,15 +32,24 @@ inline bool WaitUntil(const std::function<bool()>& done, int ms = 10000) {
 using testsupport::FreeUdpPort;
 
 // A main window with its own settings folder and call port; message boxes are recorded and
-// answered by `answerYes`.
+// answered by `answerYes`. A null `microphone` leaves both devices to the settings (no
+// ZORVO_MIC or ZORVO_SPEAKER); `prepare` runs in the new settings folder before the window is made.
 class Client {
   public:
-    explicit Client(const QString& microphone = "none") {
+    explicit Client(const QString& microphone = "none", const std::function<void()>& prepare = {}) {
         qputenv("ZORVO_CONFIG_DIR", m_config.path().toUtf8());
         m_port = FreeUdpPort();
         qputenv("ZORVO_CALL_PORT", QByteArray::number(m_port));
-        qputenv("ZORVO_MIC", microphone.toUtf8());
-        qputenv("ZORVO_SPEAKER", "none");
+        if (microphone.isNull()) {
+            qunsetenv("ZORVO_MIC");
+            qunsetenv("ZORVO_SPEAKER");
+        } else {
+            qputenv("ZORVO_MIC", microphone.toUtf8());
+            qputenv("ZORVO_SPEAKER", "none");
+        }
+        if (prepare) {
+            prepare();
+        }
         if (qEnvironmentVariableIsEmpty("ZORVO_SERVICE_HOST")) {
             // No directory service there: a service running on this machine stays out of it.
             qputenv("ZORVO_SERVICE_HOST",
