@@ -2,11 +2,13 @@
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 
-# Core: codec, sound devices and WAV files, option parsing.
+# Core: codec, sound devices and WAV files, voice processing, option parsing.
 find_package(GSM REQUIRED)
 pkg_check_modules(PORTAUDIO REQUIRED IMPORTED_TARGET portaudio-2.0)
 pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
 pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
+# Echo cancellation, noise suppression and automatic gain on the microphone signal.
+pkg_check_modules(SPEEXDSP REQUIRED IMPORTED_TARGET speexdsp)
 # JACK is only used to keep its client library quiet when PortAudio probes for a server.
 pkg_check_modules(JACK QUIET IMPORTED_TARGET jack)
 find_package(CLI11 CONFIG REQUIRED)

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -28,6 +29,9 @@ void Voxlane::_ReceivePlayLoop() {
     Thread playCallback(&Voxlane::_PlayThreadFunc, this);
     playCallback.Resume();
     m_report.Debug("Started Recv-Play thread");
+    // Frames that arrive meanwhile wait in the socket. (A device that takes longer than this to
+    // open is not waited for: its frames are then dropped as before.)
+    m_playerSettled.try_acquire_for(std::chrono::seconds(10));
     std::unique_ptr<CIface> codec(GetCIface());
     // Allocated once per call: the 32 KiB datagram buffer, the decoded and the playback frame.
     std::vector<uint8_t> buffer(kCallBufferSize);
@@ -140,10 +144,15 @@ uint32_t Voxlane::_PlayThreadFunc(void* engine) {
 }
 
 void Voxlane::_PlayLoop() {
-    if (!m_player.Start(GetCurrentThreadId())) {
+    const int started = m_player.Start(GetCurrentThreadId());
+    m_playerSettled.release();
+    if (!started) {
         return;
     }
     m_report.Debug("Starting play callback thread");
+    if (m_player.DeviceLatency() > 0) {
+        m_report.Debug("Playback device latency %.1f ms", m_player.DeviceLatency() * 1000);
+    }
     bool leaving = false;
     ThreadMsg msg;
     for (;;) {

@@ -54,6 +54,10 @@ void Voxlane::_RecordSendLoop() {
     if (!m_handshake.ListenOnly() && !m_recorder.Start(GetCurrentThreadId())) {
         return;  // no microphone: the call goes on receive-only
     }
+    if (m_recorder.DeviceLatency() > 0) {
+        m_report.Debug("Capture device latency %.1f ms%s", m_recorder.DeviceLatency() * 1000,
+                       m_recorder.IsProcessing() ? ", echo cancellation on" : "");
+    }
     SendState state;
     m_report.Debug("R-S thread started");
 

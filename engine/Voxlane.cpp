@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "engine/SemGuard.h"
+#include "engine/audio/VoiceProcessor.h"
 
 Voxlane::Voxlane(unsigned port, int answerMode, Statistics* stats, const char* userName,
                  const EngineOptions& options)
@@ -22,6 +23,11 @@ Voxlane::Voxlane(unsigned port, int answerMode, Statistics* stats, const char* u
       m_bAnswerMode(answerMode) {
     m_player.SetEndpoint(options.speaker);
     m_recorder.SetEndpoint(options.microphone);
+    // The echo canceller hears what the speaker played.
+    auto played = std::make_shared<zorvo::audio::PlayedSignal>(8000);
+    m_player.SetPlayedSignal(played);
+    m_recorder.SetPlayedSignal(played);
+    m_recorder.SetProcessing(options.processing);
 }
 
 Voxlane::~Voxlane() {

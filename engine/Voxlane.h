@@ -7,7 +7,10 @@
 //   microphone -> Recorder (capture thread) --MM_WIM_DATA--> record-send thread
 //        record-send thread: voice detection, Compress, MSG_VOICE --> UDP socket --> peer
 //   peer --> UDP socket --> receive-play thread: Decompress, Player::AddBuffer
-//        Player (playing thread) -> speaker, --MM_WOM_DONE--> play-callback thread
+//        Player (playing thread: adaptive playout buffer) -> speaker, --MM_WOM_DONE-->
+//        play-callback thread; what the speaker played goes back to the Recorder's echo canceller
+//   The receive-play thread starts reading the socket only once the play-callback thread has
+//   opened the player (or failed to), so the first frame of a call is never lost to the opening.
 //
 //   Messages between them:
 //     record-send thread   <- MM_WIM_DATA (recorder), WM_ENGINE_RESET (Stop),
@@ -26,6 +29,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <semaphore>
 #include <string>
 
 #include "engine/CallState.h"
@@ -56,6 +60,9 @@ struct EngineOptions {
     std::string microphone;  // capture endpoint: "" = sound card, "none", or a WAV path
     std::string speaker;     // playback endpoint, likewise
     EngineTiming timing;     // the protocol's waits; tests shorten them
+    // Echo cancellation, noise suppression and automatic gain on sound-card capture. WAV and
+    // "none" sources are never processed.
+    bool processing = true;
 };
 
 // The call engine: one object handles one call, as the caller (InitConnect, then Connect on a
@@ -145,6 +152,9 @@ class VOXLANE_API Voxlane {
     Thread m_recordSendThread;
     Player m_player;
     Recorder m_recorder;
+    // Released by the play-callback thread once the player's Start has returned, so that the
+    // receive-play thread hands no frame to a player that is still opening.
+    std::binary_semaphore m_playerSettled{0};
     int m_bAnswerMode;
     std::atomic<int> m_nSensitivity{20};
     std::atomic<unsigned> m_nNoVoiceThreshold{10};

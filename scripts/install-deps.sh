@@ -8,8 +8,8 @@ packages=(
     clang libclang-rt-14-dev clang-format
     # speech codec and its reference tools
     libgsm1-dev libgsm-tools
-    # audio devices, mixer, WAV files
-    portaudio19-dev libasound2-dev libsndfile1-dev
+    # audio devices, mixer, WAV files, echo cancellation and noise suppression
+    portaudio19-dev libasound2-dev libsndfile1-dev libspeexdsp-dev
     # directory client and service
     libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev libsodium-dev libpq-dev
     # a real PostgreSQL server for the directory service's tests

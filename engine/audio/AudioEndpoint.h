@@ -21,6 +21,10 @@ class VOXLANE_API CaptureStream {
     virtual ~CaptureStream() = default;
     // Fills `samples` with `count` samples; false when the device failed.
     virtual bool Read(int16_t* samples, std::size_t count) = 0;
+    // True for a sound card (a microphone in a room, worth cleaning up); false for a file.
+    virtual bool IsDevice() const { return false; }
+    // Time from the sound reaching the device to Read handing it out, as the device reports it.
+    virtual double LatencySeconds() const { return 0; }
 };
 
 // A sink that plays samples at real time: Write blocks as long as the device needs.
@@ -29,6 +33,11 @@ class VOXLANE_API PlaybackStream {
     virtual ~PlaybackStream() = default;
     // Plays `count` samples; false when the device failed.
     virtual bool Write(const int16_t* samples, std::size_t count) = 0;
+    // True for a device that runs on its own clock and must be fed without pause (it plays
+    // silence, or clicks, when it runs dry); false for a file, where a pause is simply not there.
+    virtual bool IsDevice() const { return false; }
+    // Time from Write taking a sample to the sample being heard, as the device reports it.
+    virtual double LatencySeconds() const { return 0; }
 };
 
 // An audio endpoint is named by a short text, chosen by the program that makes the engine:

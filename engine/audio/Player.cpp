@@ -1,5 +1,7 @@
 #include "engine/audio/Player.h"
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -8,43 +10,41 @@
 
 #include "engine/audio/AudioBackend.h"
 #include "engine/audio/EndpointWorker.h"
+#include "engine/audio/PlayoutBuffer.h"
+#include "engine/audio/VoiceProcessor.h"
 #include "util/Messages.h"
 
-// AddBuffer copies each frame into one of a fixed number of slots; the playing thread takes the
-// oldest, copies it out and writes it to the endpoint, which blocks for as long as the frame takes
-// to play. When frames come in faster than they play, the oldest queued one is dropped, so the
-// delay a listener hears never grows beyond the queue. Every accepted frame gets exactly one
-// MM_WOM_DONE: after it has played, or when it is dropped (full queue, Reset, Stop, device
-// failure).
+// AddBuffer hands each frame to the adaptive playout buffer (PlayoutBuffer.h), which copies it;
+// the playing thread takes 20 ms at a time from it, when it is due, and writes them to the
+// endpoint, which blocks for as long as a device needs. Every accepted frame gets exactly one
+// MM_WOM_DONE: after its last sample has been written, or when it is dropped (by the playout
+// buffer's bound or depth control, Reset, Stop, device failure).
 struct Player::Impl : zorvo::audio::EndpointWorker<PlaybackStream> {
-    static constexpr int kSlots = 8;
-
     explicit Impl(const AudioFormat& f)
-        : format(f), bytes(zorvo::audio::BufferBytes(f)), samples(bytes / sizeof(int16_t)) {
-        slots.resize(samples * kSlots);
-        playing.resize(samples);
+        : format(f),
+          bytes(zorvo::audio::BufferBytes(f)),
+          samples(bytes / sizeof(int16_t)),
+          chunkSamples(std::max<std::size_t>(f.sampleRate / 50, 1) * f.channels) {
+        chunk.resize(chunkSamples);
     }
 
     void PlayLoop();
-    // Drops every queued frame; call with the lock held. Returns how many there were.
-    int DropQueued() {
-        int dropped = queued;
-        queued = 0;
-        return dropped;
-    }
+    // Waits until the playout buffer has samples due and takes them; false once stopping.
+    bool TakeChunk(zorvo::audio::PlayoutBuffer::Pulled* pulled, uint32_t* target);
 
     const AudioFormat format;
-    const std::size_t bytes;    // of one frame; 0 when the format is refused
-    const std::size_t samples;  // in one frame, all channels
+    const std::size_t bytes;         // of one frame; 0 when the format is refused
+    const std::size_t samples;       // in one frame, all channels
+    const std::size_t chunkSamples;  // written to the endpoint at a time
 
-    std::vector<int16_t> slots;    // kSlots frames, a ring starting at `head`
-    std::vector<int16_t> playing;  // the frame being written by the playing thread
-
-    // `wake`: a frame was queued, or playing stops.
-    int head = 0;
-    int queued = 0;
-    bool accepting = false;  // AddBuffer takes frames
+    // Made at Start for the endpoint opened (a device or a file); `wake`: a frame was queued, or
+    // playing stops.
+    std::unique_ptr<zorvo::audio::PlayoutBuffer> playout;
+    std::vector<int16_t> chunk;  // used by the playing thread only
+    bool accepting = false;      // AddBuffer takes frames
     std::atomic<uint32_t> open{0};
+    double latency = 0;  // of the open endpoint, as it reports it
+    std::shared_ptr<zorvo::audio::PlayedSignal> played;
 };
 
 namespace {
@@ -57,33 +57,61 @@ void ReportDone(uint32_t threadId, int count) {
 
 }  // namespace
 
-void Player::Impl::PlayLoop() {
+bool Player::Impl::TakeChunk(zorvo::audio::PlayoutBuffer::Pulled* pulled, uint32_t* target) {
+    using Buffer = zorvo::audio::PlayoutBuffer;
+    std::unique_lock guard(lock);
     for (;;) {
-        uint32_t target = 0;
-        {
-            std::unique_lock guard(lock);
-            wake.wait(guard, [this] { return stopping || queued > 0; });
-            if (stopping) {
-                return;
-            }
-            std::memcpy(playing.data(), slots.data() + head * samples, bytes);
-            head = (head + 1) % kSlots;
-            --queued;
-            target = threadId;
+        if (stopping) {
+            return false;
         }
-        if (!stream->Write(playing.data(), samples)) {
+        const Buffer::Time now = Buffer::Clock::now();
+        const Buffer::Time next = playout->NextOutput();
+        if (next <= now) {
+            *pulled = playout->Pull(chunk.data(), chunkSamples, now);
+            if (pulled->samples > 0 || pulled->completed > 0) {
+                *target = threadId;
+                return true;
+            }
+        } else if (next == Buffer::Time::max()) {
+            wake.wait(guard);
+        } else {
+            wake.wait_until(guard, next);
+        }
+    }
+}
+
+void Player::Impl::PlayLoop() {
+    const bool device = stream->IsDevice();
+    std::shared_ptr<zorvo::audio::PlayedSignal> signal;
+    {
+        std::lock_guard guard(lock);
+        signal = played;
+    }
+    for (;;) {
+        zorvo::audio::PlayoutBuffer::Pulled pulled;
+        uint32_t target = 0;
+        if (!TakeChunk(&pulled, &target)) {
+            return;
+        }
+        if (device && signal) {
+            const auto heardAt = std::chrono::steady_clock::now() +
+                                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                     std::chrono::duration<double>(latency));
+            signal->Add(chunk.data(), pulled.samples, heardAt);
+        }
+        if (!stream->Write(chunk.data(), pulled.samples)) {
             int dropped = 0;
             {
                 std::lock_guard guard(lock);
                 lastError = "the playback device failed";
                 accepting = false;
                 open.store(0);
-                dropped = DropQueued();
+                dropped = playout->Clear();
             }
-            ReportDone(target, dropped + 1);
+            ReportDone(target, dropped + pulled.completed);
             return;
         }
-        ReportDone(target, 1);
+        ReportDone(target, pulled.completed);
     }
 }
 
@@ -105,8 +133,9 @@ int Player::Start(uint32_t threadId) {
     return d.StartWorker(
         d.format, threadId, "the player is already started", &OpenPlaybackEndpoint,
         [&d] {
-            d.head = 0;
-            d.queued = 0;
+            d.playout =
+                std::make_unique<zorvo::audio::PlayoutBuffer>(d.format, d.stream->IsDevice());
+            d.latency = d.stream->LatencySeconds();
         },
         [&d] { d.PlayLoop(); },
         [&d] {
@@ -120,27 +149,19 @@ int Player::AddBuffer(const char* frame) {
     if (frame == nullptr) {
         return 0;
     }
-    bool dropped = false;
+    int dropped = 0;
     uint32_t target = 0;
     {
         std::lock_guard guard(d.lock);
         if (!d.accepting) {
             return 0;
         }
-        if (d.queued == Impl::kSlots) {
-            d.head = (d.head + 1) % Impl::kSlots;
-            --d.queued;
-            dropped = true;
-        }
-        int slot = (d.head + d.queued) % Impl::kSlots;
-        std::memcpy(d.slots.data() + slot * d.samples, frame, d.bytes);
-        ++d.queued;
+        dropped = d.playout->Push(reinterpret_cast<const int16_t*>(frame),
+                                  zorvo::audio::PlayoutBuffer::Clock::now());
         target = d.threadId;
     }
     d.wake.notify_one();
-    if (dropped) {
-        ReportDone(target, 1);
-    }
+    ReportDone(target, dropped);
     return 1;
 }
 
@@ -154,7 +175,7 @@ void Player::Reset() {
     uint32_t target = 0;
     {
         std::lock_guard guard(d.lock);
-        dropped = d.DropQueued();
+        dropped = d.playout ? d.playout->Clear() : 0;
         target = d.threadId;
     }
     ReportDone(target, dropped);
@@ -167,7 +188,7 @@ void Player::Stop() {
     d.StopWorker([&] {
         d.accepting = false;
         d.open.store(0);
-        dropped = d.DropQueued();
+        dropped = d.playout ? d.playout->Clear() : 0;
         target = d.threadId;
     });
     ReportDone(target, dropped);
@@ -179,4 +200,14 @@ uint32_t Player::IsOpen() const {
 
 std::string Player::LastError() const {
     return m_impl->LastError();
+}
+
+double Player::DeviceLatency() const {
+    std::lock_guard guard(m_impl->lock);
+    return m_impl->latency;
+}
+
+void Player::SetPlayedSignal(std::shared_ptr<zorvo::audio::PlayedSignal> played) {
+    std::lock_guard guard(m_impl->lock);
+    m_impl->played = std::move(played);
 }

@@ -8,13 +8,18 @@
 #include "engine/Export.h"
 #include "engine/audio/AudioEndpoint.h"
 
+namespace zorvo::audio {
+class PlayedSignal;
+}
+
 // Posted to the thread given to Player::Start for every buffer that has finished playing.
 constexpr uint32_t MM_WOM_DONE = 0x3BD;
 
 // Plays 16-bit frames on an audio endpoint. AddBuffer copies the frame before it returns; a
-// playing thread inside the player writes queued frames to the endpoint at real time and posts
-// MM_WOM_DONE for each finished one. AddBuffer may be called on one thread while PlayComplete and
-// Reset are called on another.
+// playing thread inside the player writes the queued samples to the endpoint at real time, through
+// an adaptive playout buffer that absorbs jitter, follows clock drift and conceals underruns
+// (PlayoutBuffer.h), and posts MM_WOM_DONE for each finished frame. AddBuffer may be called on one
+// thread while PlayComplete and Reset are called on another.
 class VOXLANE_API Player {
   public:
     Player(uint32_t bufferSamples, uint32_t samplesPerSecond, uint16_t channels,
@@ -48,6 +53,13 @@ class VOXLANE_API Player {
     uint32_t IsOpen() const;
 
     std::string LastError() const;
+
+    // The output latency the open endpoint reports, in seconds (0 for a file or when closed).
+    double DeviceLatency() const;
+
+    // Where the samples handed to a device are recorded for the echo canceller (null: nowhere);
+    // takes effect at the next Start.
+    void SetPlayedSignal(std::shared_ptr<zorvo::audio::PlayedSignal> played);
 
     struct Impl;
 

@@ -183,8 +183,9 @@ class SoundCardStream {
         params.device = device;
         params.channelCount = format.channels;
         params.sampleFormat = paInt16;
+        // The lowest latency the device suggests: every millisecond here is heard in the call.
         params.suggestedLatency =
-            input ? info->defaultHighInputLatency : info->defaultHighOutputLatency;
+            input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
         PaStream* stream = nullptr;
         PaError err = Pa_OpenStream(&stream, input ? &params : nullptr, input ? nullptr : &params,
                                     format.sampleRate, paFramesPerBufferUnspecified, paClipOff,
@@ -202,14 +203,20 @@ class SoundCardStream {
             return false;
         }
         m_stream = stream;
+        const PaStreamInfo* streamInfo = Pa_GetStreamInfo(stream);
+        if (streamInfo != nullptr) {
+            m_latency = input ? streamInfo->inputLatency : streamInfo->outputLatency;
+        }
         return true;
     }
 
     PaStream* stream() const { return m_stream; }
+    double latency() const { return m_latency; }
 
   private:
     PortAudioUse m_use;  // destroyed after the stream is closed
     PaStream* m_stream = nullptr;
+    double m_latency = 0;  // as PortAudio reports it for the open stream
 };
 
 class SoundCardCapture : public CaptureStream {
@@ -230,6 +237,9 @@ class SoundCardCapture : public CaptureStream {
         // An overflow only means that samples were lost while nobody read; the stream goes on.
         return err == paNoError || err == paInputOverflowed;
     }
+
+    bool IsDevice() const override { return true; }
+    double LatencySeconds() const override { return m_device.latency(); }
 
   private:
     std::string m_name;
@@ -255,6 +265,9 @@ class SoundCardPlayback : public PlaybackStream {
         // An underflow only means that the device ran dry between two frames.
         return err == paNoError || err == paOutputUnderflowed;
     }
+
+    bool IsDevice() const override { return true; }
+    double LatencySeconds() const override { return m_device.latency(); }
 
   private:
     std::string m_name;

@@ -1,6 +1,7 @@
 #include "engine/audio/Recorder.h"
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -9,6 +10,7 @@
 
 #include "engine/audio/AudioBackend.h"
 #include "engine/audio/EndpointWorker.h"
+#include "engine/audio/VoiceProcessor.h"
 #include "util/Messages.h"
 
 // Ownership of each capture buffer moves in a ring: the capturing thread fills the buffers in
@@ -24,6 +26,8 @@ struct Recorder::Impl : zorvo::audio::EndpointWorker<CaptureStream> {
     }
 
     void CaptureLoop();
+    // Cleans up what a sound card captured (echo, noise, level); files pass untouched.
+    void Clean(std::chrono::steady_clock::time_point readAt);
 
     const AudioFormat format;
     const std::size_t bytes;    // of one buffer; 0 when the format is refused
@@ -38,7 +42,31 @@ struct Recorder::Impl : zorvo::audio::EndpointWorker<CaptureStream> {
     std::atomic<int> current{0};                         // the consumer's next buffer
     int fill = 0;                                        // the capture's next buffer
     bool capturing = false;                              // false after Reset
+
+    bool processing = true;                              // clean up sound-card capture
+    std::shared_ptr<zorvo::audio::PlayedSignal> played;  // the echo canceller's reference
+    double latency = 0;                                  // of the open endpoint
+    // Set at Start for a sound card, with the reference it reads; used by the capturing thread.
+    std::unique_ptr<zorvo::audio::VoiceProcessor> processor;
+    std::shared_ptr<zorvo::audio::PlayedSignal> reference;
 };
+
+void Recorder::Impl::Clean(std::chrono::steady_clock::time_point readAt) {
+    if (!processor) {
+        return;
+    }
+    if (!reference) {
+        processor->Process(staging.data(), nullptr, samples);
+        return;
+    }
+    // The buffer's first sample reached the microphone one buffer and the device's latency
+    // before Read handed the buffer out.
+    const auto span =
+        std::chrono::duration<double>(latency + static_cast<double>(samples) / format.sampleRate);
+    const auto capturedAt =
+        readAt - std::chrono::duration_cast<std::chrono::steady_clock::duration>(span);
+    processor->Process(staging.data(), samples, *reference, capturedAt);
+}
 
 void Recorder::Impl::CaptureLoop() {
     for (;;) {
@@ -57,6 +85,7 @@ void Recorder::Impl::CaptureLoop() {
             capturing = false;
             return;
         }
+        Clean(std::chrono::steady_clock::now());
         uint32_t target = 0;
         {
             std::lock_guard guard(lock);
@@ -100,6 +129,13 @@ int Recorder::Start(uint32_t threadId) {
             }
             d.current.store(0);
             d.fill = 0;
+            d.latency = d.stream->LatencySeconds();
+            d.processor.reset();
+            d.reference = d.played;
+            if (d.processing && d.stream->IsDevice() && d.format.channels == 1) {
+                d.processor = std::make_unique<zorvo::audio::VoiceProcessor>(
+                    d.format.sampleRate, zorvo::audio::VoiceProcessing{});
+            }
         },
         [&d] { d.CaptureLoop(); }, [&d] { d.capturing = true; });
 }
@@ -179,4 +215,24 @@ void Recorder::Stop() {
 
 std::string Recorder::LastError() const {
     return m_impl->LastError();
+}
+
+void Recorder::SetProcessing(bool on) {
+    std::lock_guard guard(m_impl->lock);
+    m_impl->processing = on;
+}
+
+void Recorder::SetPlayedSignal(std::shared_ptr<zorvo::audio::PlayedSignal> played) {
+    std::lock_guard guard(m_impl->lock);
+    m_impl->played = std::move(played);
+}
+
+bool Recorder::IsProcessing() const {
+    std::lock_guard guard(m_impl->lock);
+    return m_impl->processor != nullptr;
+}
+
+double Recorder::DeviceLatency() const {
+    std::lock_guard guard(m_impl->lock);
+    return m_impl->latency;
 }

@@ -7,6 +7,10 @@
 #include "engine/Export.h"
 #include "engine/audio/AudioEndpoint.h"
 
+namespace zorvo::audio {
+class PlayedSignal;
+}
+
 // Posted to the thread given to Recorder::Start for every filled capture buffer.
 constexpr uint32_t MM_WIM_DATA = 0x3C0;
 
@@ -49,6 +53,17 @@ class VOXLANE_API Recorder {
     void Stop();
 
     std::string LastError() const;
+
+    // Echo cancellation, noise suppression and automatic gain on sound-card capture: on unless
+    // switched off here; takes effect at the next Start. Files and "none" are never processed.
+    void SetProcessing(bool on);
+    // What the speaker played, the echo canceller's reference (null: no echo cancellation); takes
+    // effect at the next Start.
+    void SetPlayedSignal(std::shared_ptr<zorvo::audio::PlayedSignal> played);
+    // True while a started recorder processes what it captures.
+    bool IsProcessing() const;
+    // The input latency the open endpoint reports, in seconds (0 for a file or when closed).
+    double DeviceLatency() const;
 
     struct Impl;
 

@@ -13,9 +13,9 @@
 const char* const kCallUsage =
     "usage: zorvo-call listen [--port N] [--user NAME] [--answer accept|reject|silent|ignore]\n"
     "                         [--answer-delay SEC] [--mic SRC] [--speaker DST]\n"
-    "                         [--hangup-after SEC] [--timeout SEC]\n"
+    "                         [--no-processing] [--hangup-after SEC] [--timeout SEC]\n"
     "       zorvo-call call ADDRESS [--port N] [--user NAME] [--mic SRC] [--speaker DST]\n"
-    "                         [--hangup-after SEC] [--timeout SEC]\n"
+    "                         [--no-processing] [--hangup-after SEC] [--timeout SEC]\n"
     "       zorvo-call --help | --version\n"
     "\n"
     "Holds one voice call from the command line and prints every engine notification as one\n"
@@ -29,6 +29,8 @@ const char* const kCallUsage =
     "  --answer-delay S  seconds to ring before answering (default 0)\n"
     "  --mic SRC         a WAV file (8 kHz mono) or none; default the sound card\n"
     "  --speaker DST     a WAV file to write, or none; default the sound card\n"
+    "  --no-processing   no echo cancellation, noise suppression or automatic gain on the\n"
+    "                    sound card's microphone (WAV files are never processed)\n"
     "  --hangup-after S  hang up that many seconds after the call came up\n"
     "  --timeout S       give up when no call has come up after that many seconds\n"
     "\n"
@@ -117,6 +119,7 @@ void AddOptions(CLI::App& app, CallOptions* o) {
     });
     Add(app, "--mic", [o](const std::string& v) { o->mic = v; });
     Add(app, "--speaker", [o](const std::string& v) { o->speaker = v; });
+    app.add_flag_callback("--no-processing", [o] { o->processing = false; });
     Add(app, "--hangup-after", Seconds("--hangup-after", &o->hangupAfter));
     Add(app, "--timeout", Seconds("--timeout", &o->timeout));
 }

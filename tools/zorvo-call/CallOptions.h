@@ -14,8 +14,9 @@ struct CallOptions {
     std::string user = "UNKNOWN";
     Answer answer = Answer::Accept;
     double answerDelay = 0;
-    std::string mic;      // "" sound card, "none", or a WAV path
-    std::string speaker;  // likewise
+    std::string mic;         // "" sound card, "none", or a WAV path
+    std::string speaker;     // likewise
+    bool processing = true;  // echo cancellation, noise suppression, gain on sound-card capture
     std::optional<double> hangupAfter;
     std::optional<double> timeout;
 };

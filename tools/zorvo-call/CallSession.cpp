@@ -102,6 +102,7 @@ bool CallSession::StartEngine(std::string* error) {
     EngineOptions engineOptions;
     engineOptions.microphone = m_options.mic;
     engineOptions.speaker = m_options.speaker;
+    engineOptions.processing = m_options.processing;
     if (m_options.mode == CallOptions::Mode::Listen) {
         if (!PortIsFree(m_options.port)) {
             *error = "port " + std::to_string(m_options.port) + " is in use";

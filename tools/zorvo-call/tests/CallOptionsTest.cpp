@@ -113,4 +113,15 @@ TEST(CallOptions, OptionsMayStandOnEitherSideOfTheMode) {
     EXPECT_EQ(r.options.answer, CallOptions::Answer::Ignore);
 }
 
+TEST(CallOptions, ProcessingIsOnUnlessNoProcessingStandsOnEitherSideOfTheMode) {
+    EXPECT_TRUE(Parse({"listen"}).options.processing);
+    EXPECT_TRUE(Parse({"call", "10.0.0.2"}).options.processing);
+    auto r = Parse({"call", "10.0.0.2", "--no-processing"});
+    ASSERT_EQ(r.action, ParseResult::Action::Run) << r.error;
+    EXPECT_FALSE(r.options.processing);
+    r = Parse({"--no-processing", "listen"});
+    ASSERT_EQ(r.action, ParseResult::Action::Run) << r.error;
+    EXPECT_FALSE(r.options.processing);
+}
+
 }  // namespace
