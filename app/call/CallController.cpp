@@ -111,6 +111,8 @@ void CallController::CreateEngine(int answerMode) {
     });
     m_statistics = std::make_unique<Statistics>(m_hWnd);
     const QByteArray user = (m_userName.isEmpty() ? QString("UNKNOWN") : m_userName).toUtf8();
+    // Read for every engine, so that a change in the settings applies from the next call on.
+    m_options.processing = ProgramSettings::VoiceProcessing();
     m_engine = std::make_unique<Voxlane>(enginesetup::CallPort(), answerMode, m_statistics.get(),
                                          user.constData(), m_options);
 }

@@ -75,3 +75,7 @@ int ProgramSettings::RingTime() {
 bool ProgramSettings::AutoMMSettings() {
     return ReadNumber(settings::kAutoMMSettings, 1) != 0;
 }
+
+bool ProgramSettings::VoiceProcessing() {
+    return ReadNumber(settings::kVoiceProcessing, 1) != 0;
+}

@@ -27,6 +27,10 @@ class ProgramSettings {
     // Whether the mixer is put in a state that suits calls at start-up: "AutoMMSettings" not 0; a
     // missing value counts as 1.
     static bool AutoMMSettings();
+
+    // Whether sound-card capture goes through echo cancellation, noise suppression and automatic
+    // gain: "VoiceProcessing" not 0; a missing value counts as 1.
+    static bool VoiceProcessing();
 };
 
 // Key paths used by the client.
@@ -37,4 +41,5 @@ inline constexpr const char* kAutoMMSettings = "Software/Mervane/AutoMMSettings"
 // The chosen sound devices by name; missing or empty means the system's default device.
 inline constexpr const char* kMicrophone = "Software/Mervane/Microphone";
 inline constexpr const char* kSpeaker = "Software/Mervane/Speaker";
+inline constexpr const char* kVoiceProcessing = "Software/Mervane/VoiceProcessing";
 }  // namespace settings

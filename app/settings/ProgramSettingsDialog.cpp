@@ -56,9 +56,11 @@ void ProgramSettingsDialog::BuildLayout() {
     auto* soundGroup = new QGroupBox(QStringLiteral("Sound Devices"));
     m_microphone = new QComboBox;
     m_speaker = new QComboBox;
+    m_voiceProcessing = new QCheckBox(QStringLiteral("Cancel echo and noise on the microphone"));
     auto* soundLayout = new QFormLayout(soundGroup);
     soundLayout->addRow(QStringLiteral("Microphone"), m_microphone);
     soundLayout->addRow(QStringLiteral("Speaker"), m_speaker);
+    soundLayout->addRow(m_voiceProcessing);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     connect(buttons, &QDialogButtonBox::accepted, this, &ProgramSettingsDialog::accept);
@@ -78,6 +80,7 @@ void ProgramSettingsDialog::Load(const DeviceLists& lists) {
         ProgramSettings::WriteNumber(settings::kRingTime, ringTime);
     }
     m_autoMixer->setChecked(ProgramSettings::AutoMMSettings());
+    m_voiceProcessing->setChecked(ProgramSettings::VoiceProcessing());
     m_ringTime->setText(QString::number(ringTime));
     FillDevices(m_microphone, lists.microphones, ProgramSettings::ReadText(settings::kMicrophone));
     FillDevices(m_speaker, lists.speakers, ProgramSettings::ReadText(settings::kSpeaker));
@@ -130,6 +133,8 @@ void ProgramSettingsDialog::accept() {
     }
     ProgramSettings::WriteNumber(settings::kRingTime, ringTime);
     ProgramSettings::WriteNumber(settings::kAutoMMSettings, m_autoMixer->isChecked() ? 1 : 0);
+    ProgramSettings::WriteNumber(settings::kVoiceProcessing,
+                                 m_voiceProcessing->isChecked() ? 1 : 0);
     const auto chosen = [](const QComboBox* box) {
         return box->currentIndex() <= 0 ? QString() : box->currentText();
     };

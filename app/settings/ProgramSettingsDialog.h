@@ -36,6 +36,7 @@ class ProgramSettingsDialog : public QDialog {
     QCheckBox* AutoMixerBox() const { return m_autoMixer; }
     QComboBox* MicrophoneBox() const { return m_microphone; }
     QComboBox* SpeakerBox() const { return m_speaker; }
+    QCheckBox* VoiceProcessingCheck() const { return m_voiceProcessing; }
 
   public slots:
     void accept() override;
@@ -51,5 +52,6 @@ class ProgramSettingsDialog : public QDialog {
     QCheckBox* m_autoMixer = nullptr;
     QComboBox* m_microphone = nullptr;
     QComboBox* m_speaker = nullptr;
+    QCheckBox* m_voiceProcessing = nullptr;
     std::function<void(const QString&)> m_refuse;
 };

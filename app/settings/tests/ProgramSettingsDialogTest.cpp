@@ -49,6 +49,19 @@ TEST(ProgramSettingsDialog, MissingValuesShowTenSecondsAndACheckedMixerBox) {
     EXPECT_EQ(ProgramSettings::ReadNumber(settings::kRingTime, -1), 10);
 }
 
+TEST(ProgramSettingsDialog, VoiceProcessingIsOnWhenMissingAndOkWritesTheBox) {
+    PrivateConfig config;
+    {
+        Dialog d;
+        EXPECT_TRUE(d.dialog.VoiceProcessingCheck()->isChecked());
+        d.dialog.VoiceProcessingCheck()->setChecked(false);
+        d.dialog.accept();
+    }
+    EXPECT_FALSE(ProgramSettings::VoiceProcessing());
+    Dialog again;
+    EXPECT_FALSE(again.dialog.VoiceProcessingCheck()->isChecked());
+}
+
 TEST(ProgramSettingsDialog, ARingTimeBelowFiveShowsAsFiveAndIsWrittenAtOnceEvenOnCancel) {
     for (int stored : {0, 4, -3}) {
         PrivateConfig config;

@@ -97,3 +97,16 @@ TEST(SettingsWiring, TheEnvironmentsDevicesWinOverTheSavedChoice) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SettingsWiring, EngineProcessingFollowsTheVoiceProcessingSetting) {
+    {
+        Client client("none");
+        EXPECT_TRUE(client.window->Call()->NextEngineOptions().processing);
+    }
+    Client client("none", [] { ProgramSettings::WriteNumber(settings::kVoiceProcessing, 0); });
+    EXPECT_FALSE(client.window->Call()->NextEngineOptions().processing);
+}
+
+}  // namespace
