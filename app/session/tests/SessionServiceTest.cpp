@@ -25,60 +25,12 @@
 #include "app/session/SessionState.h"
 #include "app/settings/ProgramSettings.h"
 #include "directory/client/Requests.h"
+#include "testsupport/DirectoryProcess.h"
 #include "testsupport/FreePort.h"
 #include "testsupport/GuiLatency.h"
 #include "util/MessageBox.h"
 
 namespace {
-
-// zorvo-directory on a fixed loopback port, so that it can be stopped and started again there.
-class Service {
-  public:
-    ~Service() { Stop(); }
-    bool Start(const std::string& db, int port) {
-        int e[2];
-        if (pipe(e) != 0) {
-            return false;
-        }
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(e[1], 2);
-            close(e[0]);
-            const std::string listen = "127.0.0.1:" + std::to_string(port);
-            execl(ZORVO_DIRECTORY_BIN, ZORVO_DIRECTORY_BIN, "--listen", listen.c_str(), "--db",
-                  db.c_str(), "--hash-cost", "min", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(e[1]);
-        char c = 0;
-        std::string line;
-        while (line.find('\n') == std::string::npos) {
-            pollfd p{e[0], POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0 || read(e[0], &c, 1) != 1) {
-                close(e[0]);
-                return false;
-            }
-            line += c;
-        }
-        m_err = e[0];
-        return line.find("listening") != std::string::npos;
-    }
-    void Stop() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
-        }
-        if (m_err >= 0) {
-            close(m_err);
-            m_err = -1;
-        }
-    }
-
-  private:
-    pid_t m_pid = -1;
-    int m_err = -1;
-};
 
 std::mutex g_boxLock;
 QStringList g_boxes;
@@ -156,7 +108,7 @@ class SessionAgainstService : public ::testing::Test {
     }
 
     QTemporaryDir m_dir;
-    Service m_service;
+    testsupport::DirectoryProcess m_service{ZORVO_DIRECTORY_BIN};
     int m_port = 0;
     std::string m_db;
     std::string m_host;

@@ -24,12 +24,12 @@
 #include "app/session/SessionSettings.h"
 #include "app/session/SessionState.h"
 #include "app/shell/SessionCoordinator.h"
-#include "app/shell/tests/DirectoryProcess.h"
 #include "app/shell/tests/ShellTestSupport.h"
 #include "app/widgets/LinkLabel.h"
 #include "app/widgets/MainStatusBar.h"
 #include "directory/client/Requests.h"
 #include "directory/client/WebClient.h"
+#include "testsupport/DirectoryProcess.h"
 #include "testsupport/GuiLatency.h"
 #include "util/MessageBox.h"
 
@@ -124,7 +124,7 @@ class WindowWithService : public ::testing::Test {
     CMainDialog& Window() { return *m_client->window; }
 
     QTemporaryDir m_dir;
-    shelltest::DirectoryProcess m_service;
+    testsupport::DirectoryProcess m_service{ZORVO_DIRECTORY_BIN};
     int m_port = 0;
     std::string m_db;
     std::string m_host;

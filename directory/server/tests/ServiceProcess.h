@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport/DirectoryProcess.h"
+
 namespace {
 
 std::string ReadAll(int fd, int timeoutMs) {
@@ -72,93 +74,24 @@ int RunProgram(const std::vector<std::string>& args, std::string* out, std::stri
 // The service, started with its own database and request log on a port the system picks.
 class ServerProcess {
   public:
-    ~ServerProcess() { Stop(); }
-
     // Starts the program on db with the request log in log, and more options when given.
     bool Start(const std::string& db, const std::string& log,
                const std::vector<std::string>& more = {}) {
-        int e[2];
-        if (pipe(e) != 0) {
-            return false;
-        }
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(e[1], 2);
-            close(e[0]);
-            std::vector<std::string> args = {
-                "--listen", "127.0.0.1:0", "--db", db,          "--log",
-                log,        "--hash-cost", "min",  "--threads", "8"};
-            args.insert(args.end(), more.begin(), more.end());
-            std::vector<char*> argv{const_cast<char*>(ZORVO_DIRECTORY_BIN)};
-            for (std::string& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(e[1]);
-        m_err = e[0];
-        // The first line names the port: "... listening on 127.0.0.1:PORT, ..."
-        std::string text;
-        char c;
-        while (text.find('\n') == std::string::npos) {
-            pollfd p{m_err, POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0 || read(m_err, &c, 1) != 1) {
-                return false;
-            }
-            text += c;
-        }
-        size_t at = text.find("127.0.0.1:");
-        if (at == std::string::npos) {
-            return false;
-        }
-        m_host = "127.0.0.1:" + std::to_string(std::atoi(text.c_str() + at + 10));
-        m_port = std::atoi(text.c_str() + at + 10);
-        return true;
+        std::vector<std::string> options = {"--db",        db,    "--log",     log,
+                                            "--hash-cost", "min", "--threads", "8"};
+        options.insert(options.end(), more.begin(), more.end());
+        return m_process.Start("127.0.0.1:0", options);
     }
-
     // SIGTERM, then the exit status (-1 when it had to be killed).
-    int Stop() {
-        if (m_pid <= 0) {
-            return -1;
-        }
-        kill(m_pid, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 200; ++i) {
-            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = 0;
-                close(m_err);
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, &status, 0);
-        m_pid = 0;
-        close(m_err);
-        return -1;
-    }
-
+    int Stop() { return m_process.Stop(); }
     // SIGKILL: the process ends at once, in the middle of whatever it was doing.
-    void Kill() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-            m_pid = 0;
-            close(m_err);
-        }
-    }
-
-    bool Alive() { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
-    const std::string& host() const { return m_host; }
-    int port() const { return m_port; }
+    void Kill() { m_process.Kill(); }
+    bool Alive() const { return m_process.Alive(); }
+    const std::string& host() const { return m_process.Host(); }
+    int port() const { return m_process.Port(); }
 
   private:
-    pid_t m_pid = 0;
-    int m_err = -1;
-    std::string m_host;
-    int m_port = 0;
+    testsupport::DirectoryProcess m_process{ZORVO_DIRECTORY_BIN};
 };
 
 }  // namespace
