@@ -31,6 +31,9 @@ struct AudioBackend {
     std::unique_ptr<PlaybackStream> (*openPlayback)(const std::string& endpoint,
                                                     const AudioFormat& format,
                                                     std::string* error) = nullptr;
+    // Its claim may have to ask the device layer for its list of devices, which is slow and
+    // wakes the sound system: it is asked only when no other backend claims the text exactly.
+    bool claimsByListing = false;
 };
 
 // Limits of what the backends handle: 16-bit samples, 1 to 8 channels, 1000 to 192000 Hz, buffers

@@ -28,11 +28,18 @@ std::optional<AudioBackend> Choose(const std::string& endpoint) {
     std::lock_guard lock(registry.lock);
     const AudioBackend* best = nullptr;
     Claim bestClaim = Claim::kNone;
-    for (const AudioBackend& backend : registry.backends) {
-        Claim claim = backend.claims ? backend.claims(endpoint) : Claim::kNone;
-        if (claim > bestClaim) {
-            best = &backend;
-            bestClaim = claim;
+    // Backends that must list devices to judge the text come second, and only when nobody else
+    // named it exactly.
+    for (const bool byListing : {false, true}) {
+        for (const AudioBackend& backend : registry.backends) {
+            if (backend.claimsByListing != byListing || bestClaim == Claim::kExact) {
+                continue;
+            }
+            const Claim claim = backend.claims ? backend.claims(endpoint) : Claim::kNone;
+            if (claim > bestClaim) {
+                best = &backend;
+                bestClaim = claim;
+            }
         }
     }
     if (best == nullptr) {

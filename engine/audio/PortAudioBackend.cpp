@@ -295,7 +295,7 @@ std::unique_ptr<PlaybackStream> OpenSoundCardPlayback(const std::string& endpoin
 }
 
 const AudioBackendRegistration kRegistration{
-    {"portaudio", &ClaimsSoundCard, &OpenSoundCardCapture, &OpenSoundCardPlayback}};
+    {"portaudio", &ClaimsSoundCard, &OpenSoundCardCapture, &OpenSoundCardPlayback, true}};
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -35,6 +36,31 @@ TEST(EndpointSelection, EndpointTextChoosesTheBackend) {
     for (const Row& row : rows) {
         EXPECT_EQ(BackendFor(row.endpoint), row.backend) << "endpoint \"" << row.endpoint << "\"";
     }
+}
+
+std::atomic<int> g_listingAsked{0};
+
+// A backend that would have to list devices to judge a text, and counts how often it is asked.
+Claim ClaimsByCountedListing(const std::string& endpoint) {
+    ++g_listingAsked;
+    return endpoint == "listed-device" ? Claim::kExact : Claim::kNone;
+}
+
+Claim ClaimsNamedDevice(const std::string& endpoint) {
+    return endpoint == "named-device" ? Claim::kExact : Claim::kNone;
+}
+
+const AudioBackendRegistration kListing{
+    {"listing", &ClaimsByCountedListing, nullptr, nullptr, true}};
+const AudioBackendRegistration kNamed{{"named", &ClaimsNamedDevice, nullptr, nullptr}};
+
+TEST(EndpointSelection, ABackendThatListsDevicesIsAskedOnlyWhenNobodyNamesTheTextExactly) {
+    g_listingAsked = 0;
+    EXPECT_EQ(BackendFor("named-device"), "named");
+    EXPECT_EQ(BackendFor("none"), "null");
+    EXPECT_EQ(g_listingAsked, 0);
+    EXPECT_EQ(BackendFor("listed-device"), "listing");
+    EXPECT_GE(g_listingAsked, 1);
 }
 
 TEST(EndpointSelection, NoneFailsLikeAMissingDevice) {
