@@ -36,4 +36,21 @@ uint16_t FreeTcpPort() {
     return FreePort(SOCK_STREAM);
 }
 
+SilentTcpService::SilentTcpService() : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    if (m_fd >= 0 && bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        listen(m_fd, 64) == 0 && getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
+        m_host = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    }
+}
+
+SilentTcpService::~SilentTcpService() {
+    if (m_fd >= 0) {
+        close(m_fd);
+    }
+}
+
 }  // namespace testsupport

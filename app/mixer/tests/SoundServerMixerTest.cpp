@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSlider>
 #include <QThread>
@@ -14,6 +13,7 @@
 #include <memory>
 
 #include "app/mixer/VolumeSliders.h"
+#include "testsupport/Amixer.h"
 #include "testsupport/PulseServer.h"
 
 namespace {
@@ -34,14 +34,7 @@ class SoundServer : public ::testing::Environment {
 SoundServer* const g_sound =
     static_cast<SoundServer*>(::testing::AddGlobalTestEnvironment(new SoundServer));
 
-// Runs amixer against the server and gives its output.
-QString Amixer(const QStringList& arguments) {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start("amixer", arguments);
-    process.waitForFinished(10000);
-    return QString::fromUtf8(process.readAll());
-}
+using testsupport::Amixer;
 
 // The first channel's value of a simple control, as amixer reports it; -1 when not found.
 int AmixerValue(const QString& control) {

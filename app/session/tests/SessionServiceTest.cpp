@@ -296,16 +296,9 @@ TEST(SessionWithRefusingService, AHashReplyGivesTwoBoxesAndSwitchesAutomaticLogi
 TEST(SessionWithSilentService, WorkersNeverHoldTheGuiThread) {
     QTemporaryDir dir;
     qputenv("ZORVO_CONFIG_DIR", dir.path().toUtf8());
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(fd, 64), 0);  // connections complete in the kernel; nobody reads them
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    const std::string host = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    testsupport::SilentTcpService silent;
+    ASSERT_FALSE(silent.Host().empty());
+    const std::string host = silent.Host();
 
     SessionState state;
     state.SetServiceHost(host);
@@ -336,7 +329,6 @@ TEST(SessionWithSilentService, WorkersNeverHoldTheGuiThread) {
     EXPECT_LT(latency.HeldMs(), 100) << "GUI thread held for " << latency.HeldMs() << " ms ("
                                      << latency.RawMs() << " ms measured)";
     presence.Stop();
-    close(fd);
 }
 
 }  // namespace

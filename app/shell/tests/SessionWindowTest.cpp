@@ -30,6 +30,7 @@
 #include "directory/client/Requests.h"
 #include "directory/client/WebClient.h"
 #include "testsupport/DirectoryProcess.h"
+#include "testsupport/FreePort.h"
 #include "testsupport/GuiLatency.h"
 #include "util/MessageBox.h"
 
@@ -252,16 +253,9 @@ TEST(TalkFromTheOnlinePage, RefusesWithoutABuddyOrBehindAFirewallAndCallsByName)
 
 // A service that takes connections and never answers.
 TEST(WindowWithSilentService, TheWindowKeepsRepaintingWhileTheServiceHangs) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(fd, 64), 0);  // connections complete in the kernel; nobody reads them
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    qputenv("ZORVO_SERVICE_HOST", "127.0.0.1:" + QByteArray::number(ntohs(addr.sin_port)));
+    testsupport::SilentTcpService silent;
+    ASSERT_FALSE(silent.Host().empty());
+    qputenv("ZORVO_SERVICE_HOST", QByteArray::fromStdString(silent.Host()));
     BoxRecorder boxes;
     {
         Client client;
@@ -300,7 +294,6 @@ TEST(WindowWithSilentService, TheWindowKeepsRepaintingWhileTheServiceHangs) {
         window.StatusBar()->removeEventFilter(&watch);
     }
     qunsetenv("ZORVO_SERVICE_HOST");
-    close(fd);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "app/settings/ProgramSettings.h"
 #include "app/settings/ProgramSettingsDialog.h"
 #include "engine/audio/AudioEndpoint.h"
+#include "testsupport/Amixer.h"
 #include "testsupport/PulseServer.h"
 
 using namespace shelltest;
@@ -36,13 +37,7 @@ class SoundServer : public ::testing::Environment {
 [[maybe_unused]] SoundServer* const g_sound =
     static_cast<SoundServer*>(::testing::AddGlobalTestEnvironment(new SoundServer));
 
-QString Amixer(const QStringList& arguments) {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start("amixer", arguments);
-    process.waitForFinished(10000);
-    return QString::fromUtf8(process.readAll());
-}
+using testsupport::Amixer;
 
 // The first channel's percentage of a simple control, as amixer reports it; -1 when not found.
 int AmixerPercent(const QString& control) {

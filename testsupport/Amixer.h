@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace testsupport {
+
+// Runs amixer with `arguments` (against whatever ALSA configuration the test set up) and gives
+// its output, standard error included; waits at most 10 s.
+QString Amixer(const QStringList& arguments);
+
+}  // namespace testsupport
