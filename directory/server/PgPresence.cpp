@@ -81,25 +81,40 @@ void PgPresence::Combiner::Submit(Request* request, const Run& run) {
     std::unique_lock<std::mutex> lock(m_lock);
     m_queue.push_back(request);
     while (!request->done) {
-        // Nothing waits (this request is in a batch at the database) or enough batches run.
-        if (m_queue.empty() || m_running >= kRunners) {
-            m_finished.wait(lock);
+        // Still queued with a place free at the database: take the queue there.
+        if (!request->taken && m_running < kRunners) {
+            RunBatch(lock, run);
             continue;
         }
-        // This thread takes what waits (its own request among it, or an earlier one's batch
-        // first) to the database.
-        size_t n = std::min(m_queue.size(), kMaxBatch);
-        std::vector<Request*> batch(m_queue.begin(), m_queue.begin() + static_cast<long>(n));
-        m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<long>(n));
-        ++m_running;
-        lock.unlock();
-        run(batch);
-        lock.lock();
-        --m_running;
-        for (Request* q : batch) {
-            q->done = true;
+        request->lead = false;
+        request->wake.wait(lock, [request] { return request->done || request->lead; });
+    }
+}
+
+void PgPresence::Combiner::RunBatch(std::unique_lock<std::mutex>& lock, const Run& run) {
+    const size_t n = std::min(m_queue.size(), kMaxBatch);
+    std::vector<Request*> batch(m_queue.begin(), m_queue.begin() + static_cast<long>(n));
+    m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<long>(n));
+    for (Request* q : batch) {
+        q->taken = true;
+    }
+    ++m_running;
+    lock.unlock();
+    run(batch);
+    lock.lock();
+    --m_running;
+    for (Request* q : batch) {
+        q->done = true;
+        q->wake.notify_one();
+    }
+    // What queued meanwhile goes next, taken there by the thread of its first request that
+    // has not been called yet.
+    for (Request* q : m_queue) {
+        if (!q->lead) {
+            q->lead = true;
+            q->wake.notify_one();
+            break;
         }
-        m_finished.notify_all();
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -35,21 +36,36 @@ class PgPresence {
         const Gate* gate = nullptr;
         std::vector<std::string> addresses;  // a list request's answer
         StoreResult result = StoreResult::Error;
+        // Guarded by the combiner's lock: the request is in a batch at the database; its answer
+        // is in; a place at the database freed up while it was first in the queue. Its thread
+        // waits on wake and is woken only for the last two.
+        bool taken = false;
         bool done = false;
+        bool lead = false;
+        std::condition_variable wake;
     };
 
     // Runs requests of one kind in batches; at most kRunners batches at the database at once.
+    // A thread sleeps once per request: a batch's runner wakes the threads of its requests
+    // when their answers are in, and the thread of the first request still waiting when a
+    // runner's place frees up, which then takes the queue to the database.
     class Combiner {
       public:
         using Run = std::function<void(std::vector<Request*>&)>;
         void Submit(Request* request, const Run& run);
 
       private:
-        static constexpr int kRunners = 2;
+        // Takes up to kMaxBatch requests off the queue and runs them; called and returns with
+        // the lock held.
+        void RunBatch(std::unique_lock<std::mutex>& lock, const Run& run);
+
+        // One batch of a kind at the database at a time: requests that come meanwhile gather
+        // for the next. With two, batches held 1.8 requests instead of 2.8 under the load
+        // benchmark and the service answered a fifth fewer requests a second.
+        static constexpr int kRunners = 1;
         static constexpr size_t kMaxBatch = 64;
         std::mutex m_lock;
-        std::condition_variable m_finished;
-        std::vector<Request*> m_queue;
+        std::deque<Request*> m_queue;
         int m_running = 0;
     };
 
