@@ -12,7 +12,8 @@
 # Usage: bench/directory/load.sh [BIN_DIR]   (default build/release/bin)
 # Environment: USERS (100000), ONLINE (10000), DURATION (10s), CONNECTIONS (16, over all
 #              processes), WRK_THREADS (2), SERVER_THREADS (32), ROUNDS (3, write check rounds
-#              per user), CHECK_USERS (2000), BACKENDS ("sqlite postgres")
+#              per user), CHECK_USERS (2000), BACKENDS ("sqlite postgres"), WARMUP (10s, the
+#              heartbeats that let every process meet every online user)
 # PostgreSQL runs from a throw-away cluster (testsupport/postgres-server.sh, durable settings).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -26,6 +27,8 @@ server_threads=${SERVER_THREADS:-32}
 rounds=${ROUNDS:-3}
 check_users=${CHECK_USERS:-2000}
 backends=${BACKENDS:-sqlite postgres}
+warmup=${WARMUP:-10s}
+order=random
 pg_script=$here/../../testsupport/postgres-server.sh
 min_rps=10000
 max_p99_ms=10
@@ -84,7 +87,7 @@ run_wrk() {
     t=$(( wrk_threads / n > 0 ? wrk_threads / n : 1 ))
     c=$(( connections / n > t ? connections / n : t ))
     for host in "$@"; do
-        ZORVO_BENCH_PAGE=$page ZORVO_BENCH_USERS=$online \
+        ZORVO_BENCH_PAGE=$page ZORVO_BENCH_USERS=$online ZORVO_BENCH_ORDER=$order \
             wrk -t"$t" -c"$c" -d"$duration" --latency -s "$here/directory.lua" "http://$host" \
             >"$work/wrk-$page-$i.txt" &
         runs+=($!)
@@ -135,14 +138,24 @@ bench_backend() {
     if [ "$backend" = postgres ]; then
         # As after any bulk load: statistics for the planner, dead rows and dirty pages out of
         # the way, so that the figures are those of a running directory, not of autovacuum and
-        # a checkpoint catching up with the seeding.
+        # a checkpoint catching up with the seeding. The template databases too: a new
+        # cluster's first autovacuum round over their catalogues would fall into the run.
+        for database in template1 postgres; do
+            "$pg_script" psql "$work/pg" -d "$database" -c "VACUUM ANALYZE"
+        done
         "$pg_script" psql "$work/pg" -d bench -c "VACUUM ANALYZE" -c "CHECKPOINT"
     fi
-    # Every process checks each password once the slow way and prepares its statements: let
-    # them all meet every user on both pages first.
+    # A process checks a user's password the slow way the first time it meets him (a few
+    # round trips to the database) and keeps a digest for the next requests; it also prepares
+    # its statements. A running directory has met its users at their logins: let every process
+    # meet every online user first (heartbeats in turn, time for at least two rounds), then
+    # ask for lists a while.
     local measured=$duration
-    duration=3s
+    duration=$warmup
+    order=sequential
     run_wrk iamup "${hosts[@]}" >/dev/null
+    duration=3s
+    order=random
     run_wrk GetUserList "${hosts[@]}" >/dev/null
     duration=$measured
     for page in iamup GetUserList; do
