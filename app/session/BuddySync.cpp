@@ -69,7 +69,7 @@ uint32_t BuddySync::SyncWorker(void* argument) {
             session_settings::ReadBuddyList(QString::fromStdString(user.name)).toStdString(),
             kMaxStoredBytes);
         const ServerInfo server = state->Server();
-        std::unique_ptr<CWebClient> web = state->MakeWebClient();
+        std::unique_ptr<CWebClient> web = state->MakeWebClient(SessionState::OnClose::Finish);
         std::string reply;
         web->Get(server.host, SyncBListTarget(server, user.name, user.password, stored), &reply);
     }

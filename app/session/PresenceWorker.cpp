@@ -200,7 +200,7 @@ void PresenceWorker::SendNextReport() {
     if (report.requireLogin && m_state->loggedIn.load() != 1) {
         return;
     }
-    std::unique_ptr<CWebClient> web = m_state->MakeWebClient();
+    std::unique_ptr<CWebClient> web = m_state->MakeWebClient(SessionState::OnClose::Finish);
     SendCallReport(*web, m_state->Server(), m_state->LoggedInUser().name, report.figures,
                    m_nSessionId, ReportClockNow());
 }

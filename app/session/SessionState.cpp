@@ -49,11 +49,14 @@ void SessionState::SetTimeouts(long connectMs, long totalMs, int classifyMs) {
     m_classifyMs = classifyMs;
 }
 
-std::unique_ptr<CWebClient> SessionState::MakeWebClient() const {
+std::unique_ptr<CWebClient> SessionState::MakeWebClient(OnClose onClose) const {
     auto web = std::make_unique<CWebClient>();
     web->SetServiceHost(EffectiveServiceHost());
     std::lock_guard<std::mutex> lock(m_lock);
     web->SetTimeouts(m_connectMs, m_totalMs);
+    if (onClose == OnClose::Cancel) {
+        web->SetCancel(m_cancel);
+    }
     return web;
 }
 
@@ -63,5 +66,5 @@ std::string SessionState::ClassifyLocalAddress() const {
         std::lock_guard<std::mutex> lock(m_lock);
         timeoutMs = m_classifyMs;
     }
-    return ::ClassifyLocalAddress(EffectiveServiceHost(), timeoutMs);
+    return ::ClassifyLocalAddress(EffectiveServiceHost(), timeoutMs, m_cancel.get());
 }

@@ -43,11 +43,20 @@ class SessionState {
     // own-address check.
     void SetTimeouts(long connectMs, long totalMs, int classifyMs);
 
+    // What a request does when the program closes while it runs: presence, lists, discovery
+    // and logins end at once; writes of what the user did (call records, buddy lists) finish
+    // within their time-outs.
+    enum class OnClose { Cancel, Finish };
+
     // A request object for this session's host and time-outs.
-    std::unique_ptr<CWebClient> MakeWebClient() const;
+    std::unique_ptr<CWebClient> MakeWebClient(OnClose onClose = OnClose::Cancel) const;
 
     // "", "LAN" or the own dotted address, against the service web host.
     std::string ClassifyLocalAddress() const;
+
+    // The program is closing: every cancellable request of this session, under way or to come,
+    // ends at once (within about a second) instead of running into its time-out.
+    void CancelRequests() { m_cancel->store(true); }
 
   private:
     mutable std::mutex m_lock;
@@ -57,4 +66,5 @@ class SessionState {
     long m_connectMs = 5000;
     long m_totalMs = 15000;
     int m_classifyMs = 10000;
+    const std::shared_ptr<std::atomic<bool>> m_cancel = std::make_shared<std::atomic<bool>>(false);
 };

@@ -101,6 +101,8 @@ void SessionCoordinator::Start() {
 }
 
 void SessionCoordinator::Stop() {
+    // A heartbeat or login waiting on a hanging service would hold the exit for its time-out.
+    m_state->CancelRequests();
     if (m_presence) {
         m_presence->Stop();
     }

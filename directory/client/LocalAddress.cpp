@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -25,7 +26,14 @@ struct Socket {
     }
 };
 
-bool ConnectWithin(int fd, const sockaddr_in& to, int timeoutMs) {
+// How long a connection attempt waits before it looks at its cancel flag again.
+constexpr int kCancelCheckMs = 100;
+
+bool Cancelled(const std::atomic<bool>* cancel) {
+    return cancel != nullptr && cancel->load();
+}
+
+bool ConnectWithin(int fd, const sockaddr_in& to, int timeoutMs, const std::atomic<bool>* cancel) {
     int flags = fcntl(fd, F_GETFL, 0);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
         return false;
@@ -37,11 +45,17 @@ bool ConnectWithin(int fd, const sockaddr_in& to, int timeoutMs) {
         return false;
     }
     pollfd p{fd, POLLOUT, 0};
-    int n;
-    do {
-        n = poll(&p, 1, timeoutMs);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) {
+    int n = 0;
+    for (int left = timeoutMs; n == 0 && left > 0 && !Cancelled(cancel);) {
+        const int slice = std::min(left, kCancelCheckMs);
+        n = poll(&p, 1, slice);
+        if (n < 0 && errno == EINTR) {
+            n = 0;
+            continue;
+        }
+        left -= slice;
+    }
+    if (n <= 0 || Cancelled(cancel)) {
         return false;
     }
     int error = 0;
@@ -63,7 +77,11 @@ std::string ClassifyAddressText(const std::string& dotted) {
     return dotted;
 }
 
-std::string ClassifyLocalAddress(const std::string& serviceHost, int timeoutMs) {
+std::string ClassifyLocalAddress(const std::string& serviceHost, int timeoutMs,
+                                 const std::atomic<bool>* cancel) {
+    if (Cancelled(cancel)) {
+        return {};
+    }
     std::string host;
     int port = 0;
     if (!SplitHostPort(serviceHost, 80, &host, &port)) {
@@ -91,7 +109,7 @@ std::string ClassifyLocalAddress(const std::string& serviceHost, int timeoutMs) 
     if (bind(s.fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
         return {};
     }
-    if (!ConnectWithin(s.fd, to, timeoutMs)) {
+    if (!ConnectWithin(s.fd, to, timeoutMs, cancel)) {
         return {};
     }
     sockaddr_in local{};

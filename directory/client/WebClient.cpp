@@ -43,6 +43,12 @@ struct Body {
 
 // Keeps the first kMaxReply bytes of the body and stops the transfer there: the body is read
 // once, never more than that.
+// libcurl asks this during the whole exchange, connecting included (at least once a second);
+// a non-zero answer ends the transfer.
+int OnProgress(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic<bool>*>(cancel)->load() ? 1 : 0;
+}
+
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
     Body* body = static_cast<Body*>(user);
     size_t n = size * count;
@@ -179,6 +185,9 @@ int CWebClient::Get(std::string server, std::string object, std::string* reply) 
         url += '/';
     }
     url += object;
+    if (m_cancel && m_cancel->load()) {
+        return 0;
+    }
 
     CURL* curl = curl_easy_init();
     if (curl == nullptr) {
@@ -203,6 +212,12 @@ int CWebClient::Get(std::string server, std::string object, std::string* reply) 
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, m_nTotalTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    if (m_cancel) {
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA,
+                         const_cast<std::atomic<bool>*>(m_cancel.get()));
+    }
 
     CURLcode rc = curl_easy_perform(curl);
     curl_slist_free_all(headers);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <string>
 
 // Where the directory server's pages live, as the last successful discovery found it.
@@ -48,6 +50,11 @@ class CWebClient {
     void SetServiceHost(std::string host) { m_strServiceHost = std::move(host); }
     // The discovery file for this object; default DiscoveryFilePath().
     void SetDiscoveryFile(std::string path) { m_strDiscoveryFile = std::move(path); }
+    // A flag that ends this object's requests when set (the program is closing): a request under
+    // way stops within about a second and gives 0, a new one gives 0 without connecting.
+    void SetCancel(std::shared_ptr<const std::atomic<bool>> cancel) {
+        m_cancel = std::move(cancel);
+    }
     // Upper bounds for making the connection and for the whole exchange.
     void SetTimeouts(long connectMs, long totalMs) {
         m_nConnectTimeoutMs = connectMs;
@@ -62,4 +69,5 @@ class CWebClient {
     std::string m_strDiscoveryFile;
     long m_nConnectTimeoutMs = 5000;
     long m_nTotalTimeoutMs = 15000;
+    std::shared_ptr<const std::atomic<bool>> m_cancel;
 };

@@ -331,4 +331,45 @@ TEST(SessionWithSilentService, WorkersNeverHoldTheGuiThread) {
     presence.Stop();
 }
 
+// Closing the program while a heartbeat waits on a directory server that never answers: the
+// worker ends at once instead of when the request's time-out runs out.
+TEST(SessionWithSilentService, ClosingEndsAHeartbeatThatWaitsOnTheServer) {
+    QTemporaryDir dir;
+    qputenv("ZORVO_CONFIG_DIR", dir.path().toUtf8());
+    testsupport::SilentTcpService silent;
+    ASSERT_FALSE(silent.Host().empty());
+    // The web host answers discovery and the address check; its directory server is silent.
+    httplib::Server web;
+    const int port = web.bind_to_any_port("127.0.0.1");
+    web.Get("/ZorvoServer.txt", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content("[ZORVO]\nCURRENT IP=" + silent.Host() + "\nPATH=/p\n", "text/plain");
+    });
+    std::thread serving([&] { web.listen_after_bind(); });
+    for (int i = 0; i < 200 && !web.is_running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+    SessionState state;
+    state.SetServiceHost("127.0.0.1:" + std::to_string(port));
+    state.SetTimeouts(1000, 30000, 1000);
+    ASSERT_EQ(state.Discover(*state.MakeWebClient()), 1);
+    state.loggedIn = 1;
+    state.SetLoggedInUser("alice", "pw");
+    PresenceWorker presence(&state);
+    presence.SetHeartbeatIntervalMs(3600000);
+    QSignalSpy status(&presence, &PresenceWorker::statusChanged);
+    QSignalSpy beat(&presence, &PresenceWorker::heartbeatDone);
+    presence.Start();
+    ASSERT_TRUE(status.wait(5000));  // the address check is done: "iamup.asp" waits now
+    QTest::qWait(500);
+    EXPECT_EQ(beat.count(), 0);
+    const auto start = std::chrono::steady_clock::now();
+    state.CancelRequests();
+    presence.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+        << "the request's time-out was 30 s";
+    web.stop();
+    serving.join();
+}
+
 }  // namespace

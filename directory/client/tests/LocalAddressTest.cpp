@@ -27,6 +27,15 @@ TEST(ClassifyLocalAddress, LoopbackServiceIsLan) {
     EXPECT_EQ(ClassifyLocalAddress(host, 2000), "LAN");
 }
 
+TEST(ClassifyLocalAddress, ACancelledCheckGivesEmptyForAServiceThatWouldAnswer) {
+    TestHttpServer server;
+    std::string host = server.Start();
+    std::atomic<bool> cancel{false};
+    EXPECT_EQ(ClassifyLocalAddress(host, 2000, &cancel), "LAN");
+    cancel = true;
+    EXPECT_EQ(ClassifyLocalAddress(host, 2000, &cancel), "");
+}
+
 TEST(ClassifyLocalAddress, RefusedOrBadHostGivesEmpty) {
     EXPECT_EQ(ClassifyLocalAddress("127.0.0.1:" + std::to_string(RefusingPort()), 2000), "");
     EXPECT_EQ(ClassifyLocalAddress("127.0.0.1:99999", 2000), "");

@@ -6,9 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
+#include <thread>
 
 #include "directory/client/ServiceHost.h"
 #include "directory/client/tests/TestHttpServer.h"
@@ -163,6 +167,12 @@ class Get : public ::testing::Test {
             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
             res.set_content("+late", "text/plain");
         });
+        s.Get("/hang", [this](const httplib::Request&, httplib::Response& res) {
+            for (int i = 0; i < 200 && !m_release.load(); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            res.set_content("+late", "text/plain");
+        });
         s.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
             m_lastTarget = req.target;
             res.set_content("+echo", "text/plain");
@@ -171,9 +181,12 @@ class Get : public ::testing::Test {
         m_client.SetTimeouts(2000, 5000);
     }
 
+    void TearDown() override { m_release = true; }
+
     TestHttpServer m_server;
     std::string m_host;
     std::string m_lastTarget;
+    std::atomic<bool> m_release{false};  // lets "/hang" answer
     CWebClient m_client;
 };
 
@@ -225,6 +238,29 @@ TEST_F(Get, TotalTimeOutBoundsAStalledServer) {
     EXPECT_EQ(m_client.Get(m_host, "/slow", &reply), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1400));
     EXPECT_EQ(reply, "unchanged");
+}
+
+TEST_F(Get, ACancelEndsARequestUnderWayAndEveryLaterOneWithoutConnecting) {
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    m_client.SetCancel(cancel);
+    m_client.SetTimeouts(2000, 20000);
+    std::string reply;
+    ASSERT_EQ(m_client.Get(m_host, "/before", &reply), 1);  // an unset flag changes nothing
+    EXPECT_EQ(m_lastTarget, "/before");
+
+    std::thread canceller([cancel] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancel->store(true);
+    });
+    reply = "unchanged";
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(m_client.Get(m_host, "/hang", &reply), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    canceller.join();
+    EXPECT_LT(took, std::chrono::seconds(5)) << "the time-out was 20 s";
+    EXPECT_EQ(reply, "unchanged");
+    EXPECT_EQ(m_client.Get(m_host, "/after", &reply), 0);
+    EXPECT_EQ(m_lastTarget, "/before");
 }
 
 TEST(ServiceHost, EnvironmentBeatsSettingBeatsDefault) {

@@ -45,8 +45,8 @@ PgPresence::Combiner::Run Answering(BatchLog& log, std::chrono::microseconds hol
 
 // Runs threads x rounds requests through one combiner; counts the answers that were not the
 // thread's own.
-int WrongAnswers(PgPresence::Combiner& combiner, const PgPresence::Combiner::Run& run,
-                 int threads, int rounds) {
+int WrongAnswers(PgPresence::Combiner& combiner, const PgPresence::Combiner::Run& run, int threads,
+                 int rounds) {
     std::atomic<int> wrong{0};
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t) {
@@ -57,8 +57,8 @@ int WrongAnswers(PgPresence::Combiner& combiner, const PgPresence::Combiner::Run
                 r.now = t + i;
                 combiner.Submit(&r, run);
                 StoreResult expected = r.now % 2 == 0 ? StoreResult::Ok : StoreResult::Throttled;
-                bool own = r.result == expected && r.addresses.size() == 1 &&
-                           r.addresses[0] == r.name;
+                bool own =
+                    r.result == expected && r.addresses.size() == 1 && r.addresses[0] == r.name;
                 wrong += own ? 0 : 1;
             }
         });
@@ -74,9 +74,9 @@ TEST(PresenceBatches, EveryThreadGetsItsOwnAnswerAndOneBatchAtATimeServesMany) {
     BatchLog log;
     constexpr int kThreads = 16;
     constexpr int kRounds = 150;
-    EXPECT_EQ(WrongAnswers(combiner, Answering(log, std::chrono::microseconds(200)), kThreads,
-                           kRounds),
-              0);
+    EXPECT_EQ(
+        WrongAnswers(combiner, Answering(log, std::chrono::microseconds(200)), kThreads, kRounds),
+        0);
     size_t answered = 0;
     for (size_t n : log.sizes) {
         answered += n;
