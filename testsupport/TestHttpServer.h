@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+namespace testsupport {
+
 // A small HTTP server on a free loopback port, run on its own thread for one test.
 class TestHttpServer {
   public:
@@ -37,5 +39,4 @@ class TestHttpServer {
     int m_port = 0;
 };
 
-// A loopback port on which nothing listens (it was bound, then released).
-int RefusingPort();
+}  // namespace testsupport

@@ -79,15 +79,21 @@ const std::vector<PgStatement>& PgPresence::Statements() {
 
 void PgPresence::Combiner::Submit(Request* request, const Run& run) {
     std::unique_lock<std::mutex> lock(m_lock);
+    using Stage = Request::Stage;
     m_queue.push_back(request);
-    while (!request->done) {
+    while (request->stage != Stage::Answered) {
+        const bool queued = request->stage == Stage::Queued || request->stage == Stage::Called;
         // Still queued with a place free at the database: take the queue there.
-        if (!request->taken && m_running < kRunners) {
+        if (queued && m_running < kRunners) {
             RunBatch(lock, run);
             continue;
         }
-        request->lead = false;
-        request->wake.wait(lock, [request] { return request->done || request->lead; });
+        if (request->stage == Stage::Called) {
+            request->stage = Stage::Queued;  // another thread took the place first
+        }
+        request->wake.wait(lock, [request] {
+            return request->stage == Stage::Answered || request->stage == Stage::Called;
+        });
     }
 }
 
@@ -96,7 +102,7 @@ void PgPresence::Combiner::RunBatch(std::unique_lock<std::mutex>& lock, const Ru
     std::vector<Request*> batch(m_queue.begin(), m_queue.begin() + static_cast<long>(n));
     m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<long>(n));
     for (Request* q : batch) {
-        q->taken = true;
+        q->stage = Request::Stage::AtDatabase;
     }
     ++m_running;
     lock.unlock();
@@ -104,14 +110,14 @@ void PgPresence::Combiner::RunBatch(std::unique_lock<std::mutex>& lock, const Ru
     lock.lock();
     --m_running;
     for (Request* q : batch) {
-        q->done = true;
+        q->stage = Request::Stage::Answered;
         q->wake.notify_one();
     }
     // What queued meanwhile goes next, taken there by the thread of its first request that
     // has not been called yet.
     for (Request* q : m_queue) {
-        if (!q->lead) {
-            q->lead = true;
+        if (q->stage == Request::Stage::Queued) {
+            q->stage = Request::Stage::Called;
             q->wake.notify_one();
             break;
         }

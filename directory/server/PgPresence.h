@@ -36,12 +36,13 @@ class PgPresence {
         const Gate* gate = nullptr;
         std::vector<std::string> addresses;  // a list request's answer
         StoreResult result = StoreResult::Error;
-        // Guarded by the combiner's lock: the request is in a batch at the database; its answer
-        // is in; a place at the database freed up while it was first in the queue. Its thread
-        // waits on wake and is woken only for the last two.
-        bool taken = false;
-        bool done = false;
-        bool lead = false;
+        // Where the request stands, guarded by the combiner's lock:
+        //   Queued -> Called (a place at the database freed up; its thread is to take the
+        //             queue there) -> Queued again when another thread took the place first
+        //   Queued or Called -> AtDatabase (in a batch) -> Answered.
+        // Its thread waits on wake and is woken only on Called and Answered.
+        enum class Stage { Queued, Called, AtDatabase, Answered };
+        Stage stage = Stage::Queued;
         std::condition_variable wake;
     };
 

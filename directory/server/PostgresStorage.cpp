@@ -114,22 +114,6 @@ bool SetUpSchema(PGconn* conn, std::string* problem) {
     return exec(kSchema) && exec(record) && exec("COMMIT");
 }
 
-std::vector<std::string> SplitBlanks(const std::string& text) {
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find(' ', pos);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        if (end > pos) {
-            out.push_back(text.substr(pos, end - pos));
-        }
-        pos = end + 1;
-    }
-    return out;
-}
-
 }  // namespace
 
 std::unique_ptr<PostgresStorage> PostgresStorage::Open(const std::string& uri, int connections,
@@ -174,41 +158,37 @@ StoreResult PostgresStorage::CreateAccount(const std::string& name, const std::s
     return Run("insert_account", {name, passwordHash, std::to_string(now)}, &r);
 }
 
-StoreResult PostgresStorage::GetPasswordHash(const std::string& name, std::string* hash) {
+StoreResult PostgresStorage::FirstText(const char* statement, const std::string& name,
+                                       std::string* text) {
     PgResult r;
-    StoreResult s = Run("select_hash", {name}, &r);
+    StoreResult s = Run(statement, {name}, &r);
     if (s != StoreResult::Ok) {
         return s;
     }
     if (r.Rows() == 0) {
         return StoreResult::NotFound;
     }
-    *hash = r.Text(0, 0);
+    *text = r.Text(0, 0);
     return StoreResult::Ok;
 }
 
+StoreResult PostgresStorage::GetPasswordHash(const std::string& name, std::string* hash) {
+    return FirstText("select_hash", name, hash);
+}
+
 StoreResult PostgresStorage::GetBuddies(const std::string& name, std::vector<std::string>* out) {
-    PgResult r;
-    StoreResult s = Run("select_buddies", {name}, &r);
-    if (s != StoreResult::Ok) {
-        return s;
+    std::string text;
+    StoreResult s = FirstText("select_buddies", name, &text);
+    if (s == StoreResult::Ok) {
+        *out = SplitStoredBuddies(text);
     }
-    if (r.Rows() == 0) {
-        return StoreResult::NotFound;
-    }
-    // Stored as the names separated by one blank; names never contain white space.
-    *out = SplitBlanks(r.Text(0, 0));
-    return StoreResult::Ok;
+    return s;
 }
 
 StoreResult PostgresStorage::SetBuddies(const std::string& name,
                                         const std::vector<std::string>& buddies) {
-    std::string text;
-    for (const std::string& b : buddies) {
-        text += (text.empty() ? "" : " ") + b;
-    }
     PgResult r;
-    StoreResult s = Run("update_buddies", {name, text}, &r);
+    StoreResult s = Run("update_buddies", {name, JoinStoredBuddies(buddies)}, &r);
     if (s != StoreResult::Ok) {
         return s;
     }

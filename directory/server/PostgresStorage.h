@@ -46,6 +46,8 @@ class PostgresStorage : public Storage {
     PostgresStorage() = default;
     // Runs one prepared statement on a connection of the pool.
     StoreResult Run(const char* statement, const std::vector<std::string>& params, PgResult* out);
+    // The first column of the one row a statement on name gives; NotFound without a row.
+    StoreResult FirstText(const char* statement, const std::string& name, std::string* text);
     StoreResult OpenCallLocked(PgConnection& c, const std::vector<std::string>& find,
                                const std::vector<std::string>& insert, int64_t* id);
 

@@ -86,23 +86,24 @@ void Add(CLI::App& app, const char* name, std::function<void(const std::string&)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 }
 
+// An option that takes a whole number from low to high; refusal is the line for anything else.
+void AddCount(CLI::App& app, const char* name, long low, long high, long* target,
+              const char* refusal) {
+    Add(app, name, [=](const std::string& v) {
+        if (!ParseCount(v, low, high, target)) {
+            Refuse(refusal);
+        }
+    });
+}
+
 // The options of the database and of the throttle of password guesses.
 void DescribeDatabase(CLI::App& app, ServiceOptions* o) {
-    Add(app, "--db-connections", [o](const std::string& v) {
-        if (!ParseCount(v, 1, 256, &o->dbConnections)) {
-            Refuse("--db-connections takes a number from 1 to 256");
-        }
-    });
-    Add(app, "--max-failures", [o](const std::string& v) {
-        if (!ParseCount(v, 0, 1000000, &o->maxFailures)) {
-            Refuse("--max-failures takes a number from 0 to 1000000");
-        }
-    });
-    Add(app, "--failure-window", [o](const std::string& v) {
-        if (!ParseCount(v, 1, 86400, &o->failureWindow)) {
-            Refuse("--failure-window takes a number of seconds from 1 to 86400");
-        }
-    });
+    AddCount(app, "--db-connections", 1, 256, &o->dbConnections,
+             "--db-connections takes a number from 1 to 256");
+    AddCount(app, "--max-failures", 0, 1000000, &o->maxFailures,
+             "--max-failures takes a number from 0 to 1000000");
+    AddCount(app, "--failure-window", 1, 86400, &o->failureWindow,
+             "--failure-window takes a number of seconds from 1 to 86400");
     Add(app, "--trusted-proxy", [o](const std::string& v) { o->trustedProxy = v; });
 }
 
@@ -117,16 +118,9 @@ void Describe(CLI::App& app, ServiceOptions* o) {
     Add(app, "--advertise", [o](const std::string& v) { o->advertise = v; });
     Add(app, "--page-path", [o](const std::string& v) { SetPagePath(o, v); });
     Add(app, "--log", [o](const std::string& v) { o->logFile = v; });
-    Add(app, "--online-seconds", [o](const std::string& v) {
-        if (!ParseCount(v, 1, 86400, &o->onlineSeconds)) {
-            Refuse("--online-seconds takes a number from 1 to 86400");
-        }
-    });
-    Add(app, "--threads", [o](const std::string& v) {
-        if (!ParseCount(v, 1, 1024, &o->threads)) {
-            Refuse("--threads takes a number from 1 to 1024");
-        }
-    });
+    AddCount(app, "--online-seconds", 1, 86400, &o->onlineSeconds,
+             "--online-seconds takes a number from 1 to 86400");
+    AddCount(app, "--threads", 1, 1024, &o->threads, "--threads takes a number from 1 to 1024");
     Add(app, "--hash-cost", [o](const std::string& v) { SetHashCost(o, v); });
     DescribeDatabase(app, o);
 }

@@ -209,32 +209,13 @@ StoreResult SqliteStorage::GetBuddies(const std::string& name, std::vector<std::
         Report("read buddies");
         return StoreResult::Error;
     }
-    // Stored as the names separated by one blank; names never contain white space.
-    std::string text = ColumnText(*s, 0);
-    out->clear();
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find(' ', pos);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        if (end > pos) {
-            out->push_back(text.substr(pos, end - pos));
-        }
-        pos = end + 1;
-    }
+    *out = SplitStoredBuddies(ColumnText(*s, 0));
     return StoreResult::Ok;
 }
 
 StoreResult SqliteStorage::SetBuddies(const std::string& name,
                                       const std::vector<std::string>& buddies) {
-    std::string text;
-    for (const std::string& b : buddies) {
-        if (!text.empty()) {
-            text += ' ';
-        }
-        text += b;
-    }
+    const std::string text = JoinStoredBuddies(buddies);
     std::lock_guard<std::mutex> lock(m_lock);
     Use s(m_updateBuddies);
     BindText(*s, 1, name);

@@ -81,3 +81,8 @@ class Storage {
     virtual StoreResult CountFailure(const std::vector<std::string>& keys, int64_t now,
                                      int64_t window) = 0;
 };
+
+// A buddy list as both backends store it: the names separated by one blank (names never contain
+// white space).
+std::string JoinStoredBuddies(const std::vector<std::string>& buddies);
+std::vector<std::string> SplitStoredBuddies(const std::string& text);

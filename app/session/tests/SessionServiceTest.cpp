@@ -28,6 +28,7 @@
 #include "testsupport/DirectoryProcess.h"
 #include "testsupport/FreePort.h"
 #include "testsupport/GuiLatency.h"
+#include "testsupport/TestHttpServer.h"
 #include "util/MessageBox.h"
 
 namespace {
@@ -259,19 +260,15 @@ TEST_F(SessionAgainstService, BuddySyncSendsTheSavedListOnceAfterAChange) {
 TEST(SessionWithRefusingService, AHashReplyGivesTwoBoxesAndSwitchesAutomaticLoginOff) {
     QTemporaryDir dir;
     qputenv("ZORVO_CONFIG_DIR", dir.path().toUtf8());
-    httplib::Server server;
-    const int port = server.bind_to_any_port("127.0.0.1");
-    const std::string host = "127.0.0.1:" + std::to_string(port);
-    server.Get("/ZorvoServer.txt", [&](const httplib::Request&, httplib::Response& res) {
+    testsupport::TestHttpServer server;
+    std::string host;  // known once the server listens, before any request comes
+    server.server().Get("/ZorvoServer.txt", [&](const httplib::Request&, httplib::Response& res) {
         res.set_content("[ZORVO]\nCURRENT IP=" + host + "\nPATH=/p\n", "text/plain");
     });
-    server.Get(R"(/p\\logmein\.asp)", [](const httplib::Request&, httplib::Response& res) {
+    server.server().Get(R"(/p\\logmein\.asp)", [](const httplib::Request&, httplib::Response& res) {
         res.set_content("#Your account is locked", "text/plain");
     });
-    std::thread serving([&] { server.listen_after_bind(); });
-    for (int i = 0; i < 200 && !server.is_running(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    host = server.Start();
 
     QStringList boxes;
     SetMessageBoxHook([&](const std::string& text, const std::string&) {
@@ -288,8 +285,6 @@ TEST(SessionWithRefusingService, AHashReplyGivesTwoBoxesAndSwitchesAutomaticLogi
     EXPECT_EQ(boxes, QStringList({"#Your account is locked", "Invalid UserName/Pass"}));
     EXPECT_EQ(state.autoLoginPending.load(), 0);
     SetMessageBoxHook({});
-    server.stop();
-    serving.join();
 }
 
 // A service that takes connections and never answers: the GUI thread goes on meanwhile.
@@ -339,18 +334,13 @@ TEST(SessionWithSilentService, ClosingEndsAHeartbeatThatWaitsOnTheServer) {
     testsupport::SilentTcpService silent;
     ASSERT_FALSE(silent.Host().empty());
     // The web host answers discovery and the address check; its directory server is silent.
-    httplib::Server web;
-    const int port = web.bind_to_any_port("127.0.0.1");
-    web.Get("/ZorvoServer.txt", [&](const httplib::Request&, httplib::Response& res) {
+    testsupport::TestHttpServer web;
+    web.server().Get("/ZorvoServer.txt", [&](const httplib::Request&, httplib::Response& res) {
         res.set_content("[ZORVO]\nCURRENT IP=" + silent.Host() + "\nPATH=/p\n", "text/plain");
     });
-    std::thread serving([&] { web.listen_after_bind(); });
-    for (int i = 0; i < 200 && !web.is_running(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
 
     SessionState state;
-    state.SetServiceHost("127.0.0.1:" + std::to_string(port));
+    state.SetServiceHost(web.Start());
     state.SetTimeouts(1000, 30000, 1000);
     ASSERT_EQ(state.Discover(*state.MakeWebClient()), 1);
     state.loggedIn = 1;
@@ -368,8 +358,6 @@ TEST(SessionWithSilentService, ClosingEndsAHeartbeatThatWaitsOnTheServer) {
     presence.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
         << "the request's time-out was 30 s";
-    web.stop();
-    serving.join();
 }
 
 }  // namespace

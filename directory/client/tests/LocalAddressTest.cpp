@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "directory/client/tests/TestHttpServer.h"
+#include "testsupport/FreePort.h"
+#include "testsupport/TestHttpServer.h"
 
 namespace {
 
@@ -22,13 +23,13 @@ TEST(ClassifyAddressText, PrivateRangesByPrefix) {
 }
 
 TEST(ClassifyLocalAddress, LoopbackServiceIsLan) {
-    TestHttpServer server;
+    testsupport::TestHttpServer server;
     std::string host = server.Start();
     EXPECT_EQ(ClassifyLocalAddress(host, 2000), "LAN");
 }
 
 TEST(ClassifyLocalAddress, ACancelledCheckGivesEmptyForAServiceThatWouldAnswer) {
-    TestHttpServer server;
+    testsupport::TestHttpServer server;
     std::string host = server.Start();
     std::atomic<bool> cancel{false};
     EXPECT_EQ(ClassifyLocalAddress(host, 2000, &cancel), "LAN");
@@ -37,7 +38,8 @@ TEST(ClassifyLocalAddress, ACancelledCheckGivesEmptyForAServiceThatWouldAnswer) 
 }
 
 TEST(ClassifyLocalAddress, RefusedOrBadHostGivesEmpty) {
-    EXPECT_EQ(ClassifyLocalAddress("127.0.0.1:" + std::to_string(RefusingPort()), 2000), "");
+    EXPECT_EQ(ClassifyLocalAddress("127.0.0.1:" + std::to_string(testsupport::FreeTcpPort()), 2000),
+              "");
     EXPECT_EQ(ClassifyLocalAddress("127.0.0.1:99999", 2000), "");
     EXPECT_EQ(ClassifyLocalAddress("", 2000), "");
 }

@@ -1,9 +1,6 @@
 #include "directory/client/WebClient.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,19 +12,8 @@
 #include <thread>
 
 #include "directory/client/ServiceHost.h"
-#include "directory/client/tests/TestHttpServer.h"
-
-int RefusingPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
+#include "testsupport/FreePort.h"
+#include "testsupport/TestHttpServer.h"
 
 namespace {
 
@@ -86,7 +72,7 @@ class Discovery : public ::testing::Test {
     }
     void TearDown() override { unlink(m_file.c_str()); }
 
-    TestHttpServer m_server;
+    testsupport::TestHttpServer m_server;
     std::string m_host;
     std::string m_file;
     std::string m_text;
@@ -135,7 +121,7 @@ TEST_F(Discovery, FailedDownloadEmptiesTheFile) {
     ASSERT_EQ(m_client.DiscoverServer(&m_info), 1);
     ASSERT_FALSE(ReadFile(m_file).empty());
 
-    m_client.SetServiceHost("127.0.0.1:" + std::to_string(RefusingPort()));
+    m_client.SetServiceHost("127.0.0.1:" + std::to_string(testsupport::FreeTcpPort()));
     EXPECT_EQ(m_client.DiscoverServer(&m_info), 0);
     EXPECT_EQ(ReadFile(m_file), "");
     EXPECT_EQ(m_info.host, "10.0.0.9");
@@ -183,7 +169,7 @@ class Get : public ::testing::Test {
 
     void TearDown() override { m_release = true; }
 
-    TestHttpServer m_server;
+    testsupport::TestHttpServer m_server;
     std::string m_host;
     std::string m_lastTarget;
     std::atomic<bool> m_release{false};  // lets "/hang" answer
@@ -223,7 +209,8 @@ TEST_F(Get, TargetGoesOutAsBuiltBackslashIncluded) {
 
 TEST_F(Get, FailuresLeaveTheReplyUntouched) {
     std::string reply = "unchanged";
-    EXPECT_EQ(m_client.Get("127.0.0.1:" + std::to_string(RefusingPort()), "/x", &reply), 0);
+    EXPECT_EQ(m_client.Get("127.0.0.1:" + std::to_string(testsupport::FreeTcpPort()), "/x", &reply),
+              0);
     EXPECT_EQ(m_client.Get("", "/x", &reply), 0);
     EXPECT_EQ(m_client.Get("127.0.0.1@evil", "/x", &reply), 0);
     EXPECT_EQ(m_client.Get("127.0.0.1/x", "/x", &reply), 0);
