@@ -41,14 +41,14 @@ struct Body {
     bool full = false;
 };
 
-// Keeps the first kMaxReply bytes of the body and stops the transfer there: the body is read
-// once, never more than that.
 // libcurl asks this during the whole exchange, connecting included (at least once a second);
 // a non-zero answer ends the transfer.
 int OnProgress(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<const std::atomic<bool>*>(cancel)->load() ? 1 : 0;
 }
 
+// Keeps the first kMaxReply bytes of the body and stops the transfer there: the body is read
+// once, never more than that.
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
     Body* body = static_cast<Body*>(user);
     size_t n = size * count;
