@@ -12,10 +12,14 @@ pkg_check_modules(SPEEXDSP REQUIRED IMPORTED_TARGET speexdsp)
 # JACK is only used to keep its client library quiet when PortAudio probes for a server.
 pkg_check_modules(JACK QUIET IMPORTED_TARGET jack)
 find_package(CLI11 CONFIG REQUIRED)
+# STUN/TURN message integrity (HMAC-SHA1, MD5) and fingerprints (CRC-32).
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(ZLIB REQUIRED)
 
-# The directory: HTTP client and server, storage, password hashing.
+# The directory: HTTP client (also for the headless tool's calls by name) and server, storage,
+# password hashing.
+pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
 if(NOT ZORVO_CORE_ONLY)
-    pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
     pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
     pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
     pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)

@@ -19,4 +19,12 @@ struct EngineTiming {
     uint32_t idleWaitLimit = 25;          // silent receive waits that end a call (75 s)
     uint32_t lostPauseMs = 100;           // after raising STATUS_CONNECTION_LOST
     uint32_t sendFailurePauseMs = 1000;   // after a failed voice send
+
+    // Finding a path across routers (docs/nat-traversal.md).
+    uint32_t rendezvousKeepAliveMs = 15000;  // registration; routers forget idle mappings in ~30 s
+    uint32_t probeIntervalMs = 100;          // probes to every candidate of the other side
+    uint32_t directPhaseMs = 1000;           // probing alone before the caller tries the relay
+    uint32_t probeTotalMs = 8000;            // probing in all
+    uint32_t pathKeepAliveMs = 10000;        // a keep-alive on the path after this much silence
+    uint32_t relayRefreshMs = 240000;        // the relay's allocation and permission
 };

@@ -15,6 +15,7 @@ using namespace zorvo::wire;
 namespace {
 
 constexpr const char* kStopped = "Stop Issued detected in WaitForConnection.";
+constexpr int kDirectPath = 1;  // PathKind::kDirect: the peer called this socket's address
 
 void Dotted(const sockaddr_in& address, char (&out)[INET_ADDRSTRLEN]) {
     inet_ntop(AF_INET, &address.sin_addr, out, sizeof out);
@@ -36,7 +37,8 @@ int Handshake::Call() {
         if (m_state.Stopping()) {
             return 0;
         }
-        const std::size_t size = BuildConnectRequest(buffer, sizeof buffer, m_szUserName);
+        const std::size_t size =
+            BuildConnectRequest(buffer, sizeof buffer, m_szUserName, m_capabilities);
         if (!m_link.Send(buffer, size)) {
             m_report.Debug("Connect Failed Once");
             if (m_state.Stopping()) {
@@ -90,7 +92,7 @@ Handshake::Answer Handshake::_JudgeAnswer(uint8_t* buffer, uint32_t received,
         m_report.Debug("Ignoring an invalid message");
         return Answer::kWaiting;
     }
-    if (from.sin_addr.s_addr != m_link.Peer().sin_addr.s_addr) {
+    if (!m_link.FromPeer(from)) {
         char sender[INET_ADDRSTRLEN], expected[INET_ADDRSTRLEN];
         Dotted(from, sender);
         Dotted(m_link.Peer(), expected);
@@ -215,6 +217,9 @@ int Handshake::_ReceiveRequest(uint8_t* buffer, uint32_t* received) {
 Handshake::Cycle Handshake::_Ring(const ZorvoMsg& request) {
     m_report.Debug("Connect Request received.");
     ConnectRequestName(request, m_szRemoteUserName);
+    m_remoteCapabilities.store(ConnectRequestCapabilities(request));
+    const int path = m_link.ChoosePeer();
+    m_report.Status(STATUS_PATH, static_cast<uintptr_t>(path != 0 ? path : kDirectPath));
     m_state.Move(CallPhase::kListening, CallPhase::kAwaitingDecision);
     m_nCallDecision.store(DECISION_PENDING);
     m_report.Status(STATUS_INCOMING_CALL, reinterpret_cast<uintptr_t>(&m_nCallDecision));

@@ -25,6 +25,11 @@ class Handshake {
     // the socket is closed on every way out but acceptance.
     int Listen();
 
+    // Caller: the capabilities announced in the connect request (0: none, as a plain call).
+    void SetCapabilities(uint8_t capabilities) { m_capabilities = capabilities; }
+    // Callee: what the caller's connect request announced.
+    uint8_t RemoteCapabilities() const { return m_remoteCapabilities.load(); }
+
     // The caller's name from the connect request; empty until one arrived.
     const char* RemoteUserName() const { return m_szRemoteUserName; }
     // The decision cell whose address STATUS_INCOMING_CALL carries.
@@ -60,4 +65,6 @@ class Handshake {
     char m_szRemoteUserName[zorvo::wire::kRemoteNameBytes] = {};
     std::atomic<int> m_nCallDecision{0};
     std::atomic<int> m_bListenOnly{0};
+    uint8_t m_capabilities = 0;
+    std::atomic<uint8_t> m_remoteCapabilities{0};
 };

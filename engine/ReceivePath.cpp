@@ -51,7 +51,7 @@ void Voxlane::_ReceivePlayLoop() {
         }
         idleWaits = 0;
         const sockaddr_in& peer = m_link.Peer();
-        if (from.sin_addr.s_addr != peer.sin_addr.s_addr) {
+        if (!m_link.FromPeer(from)) {
             char sender[INET_ADDRSTRLEN], expected[INET_ADDRSTRLEN];
             inet_ntop(AF_INET, &from.sin_addr, sender, sizeof sender);
             inet_ntop(AF_INET, &peer.sin_addr, expected, sizeof expected);

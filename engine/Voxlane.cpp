@@ -15,6 +15,7 @@ Voxlane::Voxlane(unsigned port, int answerMode, Statistics* stats, const char* u
       m_nPort(port),
       m_sem(),
       m_report(stats),
+      m_pathAgent(m_report, m_timing),
       m_handshake(m_link, m_state, m_report, m_timing, port, userName),
       m_recvPlayThread(&Voxlane::_ReceivePlayThreadFunc, this),
       m_recordSendThread(&Voxlane::_RecordSendThreadFunc, this),
@@ -28,6 +29,14 @@ Voxlane::Voxlane(unsigned port, int answerMode, Statistics* stats, const char* u
     m_player.SetPlayedSignal(played);
     m_recorder.SetPlayedSignal(played);
     m_recorder.SetProcessing(options.processing);
+    if (options.rendezvous) {
+        m_pathAgent.SetRendezvous(*options.rendezvous);
+        // A caller's socket joins only for a call by name, when it is bound to the registered
+        // port: registering from another port would move the registration.
+        if (answerMode) {
+            m_link.SetFilter(&m_pathAgent);
+        }
+    }
 }
 
 Voxlane::~Voxlane() {
@@ -49,6 +58,22 @@ int Voxlane::InitConnect(in_addr address, unsigned port) {
     peer.sin_addr = address;
     m_link.SetPeer(peer);
     return 1;
+}
+
+int Voxlane::InitConnectVia(const CallPlan& plan) {
+    if (m_state.Busy() || m_bAnswerMode || plan.candidates.empty()) {
+        m_report.Debug("Already Connected");
+        return 0;
+    }
+    m_pathAgent.SetPlan(plan);
+    m_link.SetFilter(&m_pathAgent);
+    m_link.SetPeer(plan.candidates.front().address);
+    m_handshake.SetCapabilities(zorvo::wire::kCapRendezvous);
+    return 1;
+}
+
+std::optional<sockaddr_in> Voxlane::GetPublicAddress() const {
+    return m_pathAgent.PublicAddress();
 }
 
 uint32_t Voxlane::_Connect(void* engine) {
@@ -97,7 +122,8 @@ int Voxlane::Connect() {
         m_state.Move(CallPhase::kCalling, CallPhase::kIdle);
         return 0;
     }
-    if (_DoConnect() && _StartCallThreads(CallPhase::kCalling, CallPhase::kRinging)) {
+    if (_FindPath() && _DoConnect() &&
+        _StartCallThreads(CallPhase::kCalling, CallPhase::kRinging)) {
         m_report.Status(STATUS_CONNECTED, 0);
         return 1;
     }
@@ -109,6 +135,26 @@ int Voxlane::Connect() {
 
 int Voxlane::_DoConnect() {
     return m_handshake.Call();
+}
+
+bool Voxlane::_FindPath() {
+    if (!m_pathAgent.HasPlan()) {
+        m_report.Status(STATUS_PATH, static_cast<uintptr_t>(PathKind::kDirect));
+        return true;
+    }
+    const auto& rendezvous = m_pathAgent.Rendezvous();
+    if (rendezvous && rendezvous->callPort != 0 && !m_link.Bind(rendezvous->callPort)) {
+        m_report.Debug("Call port %u is taken: probing from another", rendezvous->callPort);
+    }
+    const int kind = m_pathAgent.FindPath(m_link, m_state);
+    if (kind == 0) {
+        if (!m_state.Stopping()) {
+            m_report.Status(STATUS_CONNECT_FAILED, 0);
+        }
+        return false;
+    }
+    m_report.Status(STATUS_PATH, static_cast<uintptr_t>(kind));
+    return true;
 }
 
 int Voxlane::StartServer() {
@@ -189,6 +235,7 @@ int Voxlane::Stop() {
     // it sees the stop at once, so this wait is short. Waiting here keeps that thread from ever
     // touching a socket number that a later engine has been given.
     { SemGuard guard(m_sem); }
+    m_pathAgent.Release(m_link);  // every thread has ended: no one else uses the link now
     _CloseAllSockets();
     return 1;
 }

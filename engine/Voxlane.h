@@ -29,14 +29,17 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <semaphore>
 #include <string>
 
+#include "engine/CallPath.h"
 #include "engine/CallState.h"
 #include "engine/EngineReport.h"
 #include "engine/EngineTiming.h"
 #include "engine/Export.h"
 #include "engine/Handshake.h"
+#include "engine/PathAgent.h"
 #include "engine/UdpLink.h"
 #include "engine/audio/Player.h"
 #include "engine/audio/Recorder.h"
@@ -63,6 +66,10 @@ struct EngineOptions {
     // Echo cancellation, noise suppression and automatic gain on sound-card capture. WAV and
     // "none" sources are never processed.
     bool processing = true;
+    // Registered with a rendezvous (logged in to a directory that has one): a listening engine
+    // keeps the registration alive and answers call notices; a caller with a CallPlan binds its
+    // socket to the registered port.
+    std::optional<RendezvousConfig> rendezvous;
 };
 
 // The call engine: one object handles one call, as the caller (InitConnect, then Connect on a
@@ -80,6 +87,9 @@ class VOXLANE_API Voxlane {
 
     // Caller: sets the callee's address and port. 0 ("Already Connected") while busy.
     int InitConnect(in_addr address, unsigned port);
+    // Caller, for a call by name through the directory: the callee's candidates and the call's
+    // token. Connect then finds a path first (probes, else the relay) and calls over it.
+    int InitConnectVia(const CallPlan& plan);
     // Caller: sends the connect requests and waits for the answer; 1 when the call is up.
     int Connect();
     // Thread routine running Connect on the engine passed as argument.
@@ -88,6 +98,12 @@ class VOXLANE_API Voxlane {
     int StartServer();
     // Ends every thread of the engine and closes its socket; returns when all have ended.
     int Stop();
+
+    // Where the rendezvous sees this engine's socket (the router's public address and port);
+    // empty until a registration was answered.
+    std::optional<sockaddr_in> GetPublicAddress() const;
+    // The capabilities the caller announced in its connect request (callee).
+    uint8_t GetRemoteCapabilities() const { return m_handshake.RemoteCapabilities(); }
 
     int IsConnected() const { return m_state.Connected() ? 1 : 0; }
     // The caller's name as the callee received it; null on a calling engine.
@@ -115,6 +131,9 @@ class VOXLANE_API Voxlane {
 
     // Set-up, driven through m_handshake.
     int _DoConnect();
+    // Binds the caller's socket to the registered port and finds the path of a call by name;
+    // false when none answered.
+    bool _FindPath();
     static uint32_t _ServerThreadFunc(void* engine);
     void _ServeCalls();
     int _WaitForConnection();
@@ -146,6 +165,7 @@ class VOXLANE_API Voxlane {
     CSem m_sem;      // held while a set-up thread makes, uses or closes the socket
     CallState m_state;
     EngineReport m_report;
+    PathAgent m_pathAgent;  // shares the socket when the engine is registered or has a plan
     Handshake m_handshake;
     std::unique_ptr<Thread> m_pServerThread;
     Thread m_recvPlayThread;

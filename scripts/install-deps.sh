@@ -29,6 +29,11 @@ packages=(
     # a private sound server, its ALSA plugins and mixer tools; a keyring in a private session
     # bus; starting desktop entries
     pulseaudio libasound2-plugins alsa-utils gnome-keyring dbus libglib2.0-bin
+    # calls across home routers: STUN/TURN message integrity (OpenSSL, zlib), router port
+    # mapping (UPnP IGD, NAT-PMP); for the tests, a small internet in network namespaces with
+    # NAT routers, a TURN relay and a port-mapping router
+    libssl-dev zlib1g-dev libminiupnpc-dev libnatpmp-dev
+    iproute2 iptables coturn miniupnpd-iptables miniupnpc natpmpc
 )
 
 missing=()

@@ -24,6 +24,8 @@ enum EngineStatus : unsigned {
     STATUS_RINGING = 11,          // the callee rings
     STATUS_CONNECTION_LOST = 12,  // receive error, 75 s of silence on the wire, or a send failure
     STATUS_ROUND_TRIP = 13,       // round-trip time in milliseconds
+    // Beyond the call protocol's own codes (docs/nat-traversal.md):
+    STATUS_PATH = 32,  // how the call reached its peer: a PathKind (1 direct ... 5 relayed)
 };
 
 constexpr unsigned kFirstEngineStatus = STATUS_BYTES_SENT;

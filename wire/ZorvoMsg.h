@@ -35,10 +35,15 @@ constexpr std::size_t kConnectPayload = 45;   // bytes of a connect request's pa
 constexpr std::size_t kNameOffsetOfOne = 16;  // connect request: payload bytes 16..19 hold 1
 constexpr std::size_t kMaxUserName = 63;      // characters of the local name kept
 constexpr std::size_t kRemoteNameBytes = 32;  // payload bytes the callee takes the name from
-constexpr std::size_t kProbePayload = 25;     // tick value in bytes 0..3, then zeros
-constexpr std::size_t kBlockSamples = 160;    // one codec block: 160 samples ...
-constexpr std::size_t kBlockBytes = 33;       // ... in 33 bytes
-constexpr std::size_t kFrameSamples = 1600;   // one 200 ms frame
+// Capabilities an engine may announce in a connect request, in payload bytes no callee reads as
+// the name: 'Z', 'C', the version 1, then the bit set (docs/nat-traversal.md).
+constexpr std::size_t kCapabilityOffset = 32;
+constexpr uint8_t kCapabilityVersion = 1;
+constexpr uint8_t kCapRendezvous = 0x01;     // rendezvous, probes, relay, path keep-alives
+constexpr std::size_t kProbePayload = 25;    // tick value in bytes 0..3, then zeros
+constexpr std::size_t kBlockSamples = 160;   // one codec block: 160 samples ...
+constexpr std::size_t kBlockBytes = 33;      // ... in 33 bytes
+constexpr std::size_t kFrameSamples = 1600;  // one 200 ms frame
 constexpr std::size_t kFrameBytes = kFrameSamples * 2;
 constexpr std::size_t kVoicePayload = kFrameSamples / kBlockSamples * kBlockBytes;  // 330
 constexpr std::size_t kSetupBufferSize = 1024;  // handshake and probe records are built here
@@ -131,8 +136,10 @@ inline std::size_t BuildRecord(uint8_t* buffer, std::size_t capacity, uint8_t ty
 // A connect request: the user name (at most 63 characters) as a NUL-terminated string from payload
 // byte 0, then the value 1 written over payload bytes 16 to 19; 45 payload bytes are sent, so the
 // record is 58 bytes whatever the name's length.
-inline std::size_t BuildConnectRequest(uint8_t* buffer, std::size_t capacity,
-                                       const char* userName) {
+// With `capabilities` not 0 the capability marker is written over payload bytes 32 to 35 (which
+// only a name of 32 or more characters reaches, and which no callee reads as the name).
+inline std::size_t BuildConnectRequest(uint8_t* buffer, std::size_t capacity, const char* userName,
+                                       uint8_t capabilities = 0) {
     const std::size_t room = kHeaderSize + kMaxUserName + 1;
     if (capacity < room ||
         BuildRecord(buffer, capacity, MSG_CONNECT_REQUEST, kConnectPayload) == 0) {
@@ -143,7 +150,26 @@ inline std::size_t BuildConnectRequest(uint8_t* buffer, std::size_t capacity,
     std::memcpy(payload, userName ? userName : "", nameLength);
     payload[nameLength] = 0;
     PutU32(payload + kNameOffsetOfOne, 1);
+    if (capabilities != 0) {
+        uint8_t* marker = payload + kCapabilityOffset;
+        marker[0] = 'Z';
+        marker[1] = 'C';
+        marker[2] = kCapabilityVersion;
+        marker[3] = capabilities;
+    }
     return kHeaderSize + kConnectPayload;
+}
+
+// The capabilities a received connect request announces; 0 when it carries no marker.
+inline uint8_t ConnectRequestCapabilities(const ZorvoMsg& request) {
+    if (request.DataSize() < kCapabilityOffset + 4) {
+        return 0;
+    }
+    const uint8_t* marker = request.Data() + kCapabilityOffset;
+    if (marker[0] != 'Z' || marker[1] != 'C' || marker[2] != kCapabilityVersion) {
+        return 0;
+    }
+    return marker[3];
 }
 
 // A probe (MSG_R_U_THERE) or a probe reply (MSG_I_AM_HERE) carrying a tick value.

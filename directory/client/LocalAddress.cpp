@@ -79,6 +79,12 @@ std::string ClassifyAddressText(const std::string& dotted) {
 
 std::string ClassifyLocalAddress(const std::string& serviceHost, int timeoutMs,
                                  const std::atomic<bool>* cancel) {
+    const std::string local = LocalAddressToward(serviceHost, timeoutMs, cancel);
+    return local.empty() ? std::string() : ClassifyAddressText(local);
+}
+
+std::string LocalAddressToward(const std::string& serviceHost, int timeoutMs,
+                               const std::atomic<bool>* cancel) {
     if (Cancelled(cancel)) {
         return {};
     }
@@ -121,7 +127,7 @@ std::string ClassifyLocalAddress(const std::string& serviceHost, int timeoutMs,
     if (inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) == nullptr) {
         return {};
     }
-    return ClassifyAddressText(text);
+    return text;
 }
 
 std::string ClassifyLocalAddress() {

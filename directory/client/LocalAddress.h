@@ -10,6 +10,10 @@
 std::string ClassifyLocalAddress(const std::string& serviceHost, int timeoutMs = 10000,
                                  const std::atomic<bool>* cancel = nullptr);
 std::string ClassifyLocalAddress();  // against ServiceHost()
+// The dotted local address the system uses toward the service web host, unclassified; "" as
+// above.
+std::string LocalAddressToward(const std::string& serviceHost, int timeoutMs = 10000,
+                               const std::atomic<bool>* cancel = nullptr);
 
 // The classification of a dotted address text alone (plain prefix comparisons).
 std::string ClassifyAddressText(const std::string& dotted);

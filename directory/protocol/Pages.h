@@ -15,6 +15,9 @@ inline constexpr const char* kIamUp = "iamup.asp";
 inline constexpr const char* kUserList = "GetUserList.asp";
 inline constexpr const char* kCallReport = "iamtalking.asp";
 inline constexpr const char* kSyncBuddies = "SyncBList.asp";
+// Asked only by clients with the rendezvous extension: a call token, the probe key and the
+// callee's candidate addresses (docs/nat-traversal.md).
+inline constexpr const char* kCallBuddy = "CallBuddy.asp";
 // Browser pages: account creation and account settings.
 inline constexpr const char* kRegister = "register.asp";
 inline constexpr const char* kMyAccount = "myaccount.asp";
@@ -27,6 +30,37 @@ inline constexpr const char* kDiscoveryHostKey = "CURRENT IP";
 inline constexpr const char* kDiscoveryPathKey = "PATH";
 
 }  // namespace directory::pages
+
+// The rendezvous extension: the keys a client with it adds to its requests, and the words of the
+// extended replies (docs/nat-traversal.md). A request without kCapsKey gets the plain reply.
+namespace directory::rendezvous {
+
+inline constexpr const char* kCapsKey = "Caps";
+inline constexpr const char* kLocalKey = "Local";    // the client's own address:port
+inline constexpr const char* kMappedKey = "Mapped";  // its router's mapped address:port
+inline constexpr const char* kBuddyKey = "Buddy";    // the callee on the call page
+inline constexpr const char* kCapability = "rv1";
+// Capability tokens in kCapsKey are separated by this.
+inline constexpr char kCapsSeparator = ',';
+
+// "+OK rv=ADDR:PORT rvkey=HEX32" on the heartbeat.
+inline constexpr const char* kRendezvousWord = "rv=";
+inline constexpr const char* kKeyWord = "rvkey=";
+// The address word of a registered buddy in the online list ends with this: "LAN/rv".
+inline constexpr const char* kRegisteredSuffix = "/rv";
+// The call page: "+OK token=HEX32 key=HEX64 cand=KIND:ADDR:PORT ... [turn=ADDR:PORT tuser=NAME
+// tpass=SECRET]", one cand word per candidate in the order to probe them.
+inline constexpr const char* kTokenWord = "token=";
+inline constexpr const char* kProbeKeyWord = "key=";
+inline constexpr const char* kCandidateWord = "cand=";
+inline constexpr const char* kTurnWord = "turn=";
+inline constexpr const char* kTurnUserWord = "tuser=";
+inline constexpr const char* kTurnPasswordWord = "tpass=";
+inline constexpr const char* kLocalKind = "local";
+inline constexpr const char* kMappedKind = "mapped";
+inline constexpr const char* kPublicKind = "public";
+
+}  // namespace directory::rendezvous
 
 namespace directory::replies {
 

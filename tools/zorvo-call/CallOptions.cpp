@@ -16,6 +16,8 @@ const char* const kCallUsage =
     "                         [--no-processing] [--hangup-after SEC] [--timeout SEC]\n"
     "       zorvo-call call ADDRESS [--port N] [--user NAME] [--mic SRC] [--speaker DST]\n"
     "                         [--no-processing] [--hangup-after SEC] [--timeout SEC]\n"
+    "       zorvo-call listen|call NAME --service HOST[:PORT] --user NAME --pass PASSWORD\n"
+    "                         [--no-port-mapping] [other options as above]\n"
     "       zorvo-call --help | --version\n"
     "\n"
     "Holds one voice call from the command line and prints every engine notification as one\n"
@@ -33,6 +35,13 @@ const char* const kCallUsage =
     "                    sound card's microphone (WAV files are never processed)\n"
     "  --hangup-after S  hang up that many seconds after the call came up\n"
     "  --timeout S       give up when no call has come up after that many seconds\n"
+    "  --service HOST    log in to the directory at HOST[:PORT] as --user with --pass: listen\n"
+    "                    then answers calls that come through the directory (also from behind\n"
+    "                    a home router), and call takes a buddy's NAME (an IPv4 address still\n"
+    "                    calls directly); a PATH line says how the call got through\n"
+    "                    (direct, local, mapped, punched or relayed)\n"
+    "  --pass PASSWORD   the password for --service\n"
+    "  --no-port-mapping do not ask the home router to forward the call port\n"
     "\n"
     "listen serves one call: it ends when the first call that came up has ended, and keeps\n"
     "listening after a rejected one. Exit status: 0 a call came up and ended, 1 no call came\n"
@@ -122,6 +131,25 @@ void AddOptions(CLI::App& app, CallOptions* o) {
     app.add_flag_callback("--no-processing", [o] { o->processing = false; });
     Add(app, "--hangup-after", Seconds("--hangup-after", &o->hangupAfter));
     Add(app, "--timeout", Seconds("--timeout", &o->timeout));
+    Add(app, "--service", [o](const std::string& v) {
+        if (v.empty() || v.find_first_of(" /\\") != std::string::npos) {
+            Refuse("--service takes HOST or HOST:PORT");
+        }
+        o->service = v;
+    });
+    Add(app, "--pass", [o](const std::string& v) { o->password = v; });
+    app.add_flag_callback("--no-port-mapping", [o] { o->portMapping = false; });
+}
+
+// The directory options belong together: a service needs a user and a password.
+std::string CheckService(const CLI::App& app, const CallOptions& o) {
+    if (o.ByName() && (app.count("--user") == 0 || o.password.empty())) {
+        return "--service needs --user and --pass";
+    }
+    if (!o.ByName() && app.count("--pass") > 0) {
+        return "--pass is for --service";
+    }
+    return "";
 }
 
 ParseResult Fail(std::string error) {
@@ -148,13 +176,16 @@ ParseResult Finish(const CLI::App& app, const CLI::App& listen, const CLI::App& 
         const bool option = extra.front().rfind('-', 0) == 0;
         return Fail((option ? "unknown option " : "unexpected argument ") + extra.front());
     }
+    if (const std::string problem = CheckService(app, o); !problem.empty()) {
+        return Fail(problem);
+    }
     if (call.parsed()) {
         o.mode = CallOptions::Mode::Call;
         if (o.address.empty()) {
             return Fail("call needs an ADDRESS");
         }
         in_addr parsed{};
-        if (inet_pton(AF_INET, o.address.c_str(), &parsed) != 1) {
+        if (!o.ByName() && inet_pton(AF_INET, o.address.c_str(), &parsed) != 1) {
             return Fail("not an IPv4 address: " + o.address);
         }
         if (app.count("--answer") > 0 || app.count("--answer-delay") > 0) {

@@ -9,7 +9,7 @@ struct CallOptions {
     enum class Answer { Accept, Reject, Silent, Ignore };
 
     Mode mode = Mode::Listen;
-    std::string address;  // call: the callee's IPv4 address
+    std::string address;  // call: the callee's IPv4 address, or a buddy's name with a service
     unsigned port = 1720;
     std::string user = "UNKNOWN";
     Answer answer = Answer::Accept;
@@ -19,6 +19,11 @@ struct CallOptions {
     bool processing = true;  // echo cancellation, noise suppression, gain on sound-card capture
     std::optional<double> hangupAfter;
     std::optional<double> timeout;
+    // Through a directory: its web host ("host[:port]"), the login and its password.
+    std::string service;
+    std::string password;
+    bool portMapping = true;  // ask the home router to forward the call port
+    bool ByName() const { return !service.empty(); }
 };
 
 // What parsing the command line asks for.

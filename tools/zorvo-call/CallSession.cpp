@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "engine/audio/AudioEndpoint.h"
 #include "util/TickCount.h"
@@ -103,24 +104,96 @@ bool CallSession::StartEngine(std::string* error) {
     engineOptions.microphone = m_options.mic;
     engineOptions.speaker = m_options.speaker;
     engineOptions.processing = m_options.processing;
-    if (m_options.mode == CallOptions::Mode::Listen) {
-        if (!PortIsFree(m_options.port)) {
-            *error = "port " + std::to_string(m_options.port) + " is in use";
+    if (m_options.mode == CallOptions::Mode::Listen && !PortIsFree(m_options.port)) {
+        *error = "port " + std::to_string(m_options.port) + " is in use";
+        return false;
+    }
+    if (m_options.ByName()) {
+        m_directory = std::make_unique<DirectorySession>(m_options.service, m_options.user,
+                                                         m_options.password, m_options.port,
+                                                         m_options.portMapping);
+        if (!m_directory->LogIn(error)) {
             return false;
         }
+        engineOptions.rendezvous = m_directory->Rendezvous();
+    }
+    if (m_options.mode == CallOptions::Mode::Listen) {
         m_engine = std::make_unique<Voxlane>(m_options.port, 1, m_stats.get(),
                                              m_options.user.c_str(), engineOptions);
         m_engine->StartServer();
         return true;
     }
+    return StartCall(engineOptions, error);
+}
+
+bool CallSession::StartCall(const EngineOptions& engineOptions, std::string* error) {
     in_addr address{};
-    inet_pton(AF_INET, m_options.address.c_str(), &address);
+    std::optional<CallPlan> plan;
+    if (inet_pton(AF_INET, m_options.address.c_str(), &address) != 1 &&
+        !ResolveBuddy(engineOptions, &address, &plan, error)) {
+        return false;
+    }
+    m_remote = m_options.address;
     m_engine = std::make_unique<Voxlane>(m_options.port, 0, m_stats.get(), m_options.user.c_str(),
                                          engineOptions);
-    m_engine->InitConnect(address, m_options.port);
+    if (plan) {
+        m_engine->InitConnectVia(*plan);
+    } else {
+        m_engine->InitConnect(address, m_options.port);
+    }
     m_connectThread = std::make_unique<Thread>(&Voxlane::_Connect, m_engine.get());
     m_connectThread->Resume();
     return true;
+}
+
+bool CallSession::ResolveBuddy(const EngineOptions& engineOptions, in_addr* address,
+                               std::optional<CallPlan>* plan, std::string* error) {
+    if (engineOptions.rendezvous) {
+        Register(engineOptions);
+    }
+    std::string listed;
+    std::string why;
+    *plan = m_directory->PlanCall(m_options.address, &listed, &why);
+    if (*plan || inet_pton(AF_INET, listed.c_str(), address) == 1) {
+        return true;
+    }
+    if (listed == "LAN") {
+        *error =
+            "Cannot connect to " + m_options.address + "'s computer since it is behind a firewall";
+    } else {
+        *error = m_options.address + " is not online (" + why + ")";
+    }
+    return false;
+}
+
+void CallSession::Register(const EngineOptions& engineOptions) {
+    constexpr double kRegisterWait = 3.0;
+    Voxlane listener(engineOptions.rendezvous->callPort, 1, m_stats.get(), m_options.user.c_str(),
+                     engineOptions);
+    listener.StartServer();
+    const double until = Now() + kRegisterWait;
+    while (!listener.GetPublicAddress() && Now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    listener.Stop();
+}
+
+void CallSession::OnCallUp() {
+    if (m_options.mode == CallOptions::Mode::Listen && m_engine) {
+        const char* caller = m_engine->GetRemoteUserName();
+        m_remote = caller ? caller : "";
+    }
+    if (m_directory) {
+        m_directory->NewCall();
+        m_directory->ReportCall(m_remote, 0, 0);
+    }
+}
+
+void CallSession::Report() {
+    if (m_directory && m_callUp) {
+        const int minutes = static_cast<int>((Now() - m_callUpAt) / 60);
+        m_directory->ReportCall(m_remote, minutes, static_cast<int>(m_meanDelay));
+    }
 }
 
 void CallSession::EndCall(int exitStatus) {
@@ -135,6 +208,11 @@ void CallSession::EndCall(int exitStatus) {
 }
 
 void CallSession::OnEngineStatus(unsigned code, uintptr_t value) {
+    if (code == STATUS_PATH) {
+        const char* path = PathKindName(static_cast<int>(value));
+        PrintLine("PATH", path ? path : std::to_string(value));
+        return;
+    }
     const char* name = EngineStatusName(code);
     if (!name) {
         return;
@@ -169,7 +247,13 @@ void CallSession::OnEngineStatus(unsigned code, uintptr_t value) {
                 m_callUp = true;
                 m_callUpAt = Now();
                 m_nextProbe = m_callUpAt + kFirstProbe;
+                OnCallUp();
             }
+            break;
+        case STATUS_ROUND_TRIP:
+            m_meanDelay =
+                (m_meanDelay * m_delaySamples + static_cast<double>(value)) / (m_delaySamples + 1);
+            ++m_delaySamples;
             break;
         case STATUS_REMOTE_HANGUP:
         case STATUS_CONNECTION_LOST:
@@ -206,12 +290,14 @@ int CallSession::Run(const std::atomic<int>& stopRequested) {
         }
         const double now = Now();
         if (stopRequested.load()) {
+            Report();
             EndCall(m_callUp ? kCallEnded : kNoCall);
         } else if (m_pendingDecisionCell && now >= m_decideAt) {
             Voxlane::WriteDecision(m_pendingDecisionCell, DecisionFor(m_options.answer));
             m_pendingDecisionCell = 0;
         } else if (m_callUp && m_options.hangupAfter &&
                    now - m_callUpAt >= *m_options.hangupAfter) {
+            Report();  // the closing report of a call this side hangs up
             EndCall(kCallEnded);
         } else if (!m_callUp && m_options.timeout && now - m_started >= *m_options.timeout) {
             std::fprintf(stderr, "zorvo-call: no call came up within %g s\n", *m_options.timeout);

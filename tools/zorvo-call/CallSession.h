@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "CallOptions.h"
+#include "DirectorySession.h"
 #include "engine/Voxlane.h"
 #include "util/Messages.h"
 #include "util/Statistics.h"
@@ -27,10 +29,23 @@ class CallSession {
     void OnEngineStatus(unsigned code, uintptr_t value);
     void PrintLine(const char* name, const std::string& value);
     bool StartEngine(std::string* error);
+    bool StartCall(const EngineOptions& engineOptions, std::string* error);
+    // A buddy's name into a plan, or into its listed address; false with *error set.
+    bool ResolveBuddy(const EngineOptions& engineOptions, in_addr* address,
+                      std::optional<CallPlan>* plan, std::string* error);
+    // Registers the call port with the rendezvous as a listening client is, before the call
+    // page is asked for (the page sends the callee this side's registered address).
+    void Register(const EngineOptions& engineOptions);
+    void OnCallUp();
+    void Report();
     void EndCall(int exitStatus);
     double Now() const;
 
     CallOptions m_options;
+    std::unique_ptr<DirectorySession> m_directory;  // with --service
+    std::string m_remote;                           // the other party, for call reports
+    double m_meanDelay = 0;
+    int m_delaySamples = 0;
     HWND m_window = 0;
     std::unique_ptr<Statistics> m_stats;
     std::unique_ptr<Voxlane> m_engine;
