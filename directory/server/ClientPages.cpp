@@ -1,5 +1,6 @@
 // The pages the desktop client asks for: discovery, login and logoff, the heartbeat, the list of
-// online buddies, the call report and the buddy-list sync.
+// online buddies, the call report and the buddy-list sync. The call page, and what the other
+// pages add for clients with the rendezvous extension, are in CallPages.cpp.
 
 #include <algorithm>
 
@@ -35,6 +36,7 @@ HttpReply Directory::Login(const Params& p, const std::string& client) {
     if (r != StoreResult::Ok) {
         return StorageTrouble(Page::Login, r, "the directory cannot be read");
     }
+    ForgetRendezvous(name);
     // The client takes the buddy names from the fifth character on: "+OK " and the names.
     std::string body(replies::kOk);
     body.resize(replies::kLoginBuddyTextOffset, ' ');
@@ -53,10 +55,11 @@ HttpReply Directory::Logoff(const Params& p, const std::string& client) {
     if (r != StoreResult::Ok) {
         return StorageTrouble(Page::Logoff, r, "the directory cannot be written");
     }
+    ForgetRendezvous(name);
     return Accept();
 }
 
-HttpReply Directory::IamUp(const Params& p, const std::string& client) {
+HttpReply Directory::IamUp(const HttpRequest& request, const Params& p, const std::string& client) {
     std::string address;
     Admission how{Page::IamUp, false, "Invalid user name or password. Please login again."};
     how.check = [&] { return NormalizeAddress(*p.One("IPAddr"), &address) ? "" : "bad IPAddr"; };
@@ -70,7 +73,8 @@ HttpReply Directory::IamUp(const Params& p, const std::string& client) {
     if (r != StoreResult::Ok) {
         return StorageTrouble(Page::IamUp, r, "the directory cannot be written");
     }
-    return Accept();
+    // A client with the extension learns where to register and its key; others get "+OK".
+    return Accept(RendezvousWords(request, p, name));
 }
 
 HttpReply Directory::UserList(const Params& p, const std::string& client) {
@@ -95,12 +99,17 @@ HttpReply Directory::UserList(const Params& p, const std::string& client) {
     if (r != StoreResult::Ok) {
         return StorageTrouble(Page::UserList, r, "the directory cannot be read");
     }
+    // A client with the extension learns which buddies can be called through the rendezvous.
+    const std::vector<bool> registered = RegisteredMarks(p, asked);
     std::string body(replies::kOk);
     for (size_t i = 0; i < asked.size() && i < addresses.size(); ++i) {
         if (addresses[i].empty()) {
             continue;
         }
         body += " " + asked[i] + " " + addresses[i];
+        if (i < registered.size() && registered[i]) {
+            body += directory::rendezvous::kRegisteredSuffix;
+        }
         if (body.size() > 4000) {
             break;  // the client reads at most 4095 bytes
         }

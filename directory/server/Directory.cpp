@@ -215,13 +215,15 @@ HttpReply Directory::Dispatch(Page page, const HttpRequest& request, const Param
         case Page::Logoff:
             return Logoff(params, client);
         case Page::IamUp:
-            return IamUp(params, client);
+            return IamUp(request, params, client);
         case Page::UserList:
             return UserList(params, client);
         case Page::CallReport:
             return CallReport(params);
         case Page::SyncBuddies:
             return SyncBuddies(params, client);
+        case Page::CallBuddy:
+            return CallBuddy(params, client);
         case Page::Register:
             return Register(params);
         case Page::MyAccount:

@@ -12,6 +12,7 @@
 #include "directory/server/Http.h"
 #include "directory/server/PageSupport.h"
 #include "directory/server/Query.h"
+#include "directory/server/RendezvousRegistry.h"
 #include "directory/server/Storage.h"
 
 struct DirectoryOptions {
@@ -31,6 +32,17 @@ struct DirectoryOptions {
     // last entry of X-Forwarded-For.
     std::string trustedProxy;
     std::function<int64_t()> clock;  // seconds since the epoch; default the system clock
+
+    // The rendezvous of clients with the extension; null when it is off.
+    RendezvousRegistry* rendezvous = nullptr;
+    // The rendezvous address told to clients, "ADDR:PORT"; empty: the address of this end of the
+    // heartbeat's connection (else the Host header's host) with rendezvousPort.
+    std::string rendezvousAdvertise;
+    int rendezvousPort = 0;
+    // Relay credentials on the call page (coturn's shared secret); none when turnServer is empty.
+    std::string turnServer;  // "HOST:PORT"
+    std::string turnSecret;
+    int64_t turnSeconds = 600;  // how long the credentials are good
 };
 
 // The service's pages: the directory requests of the client, the discovery text and the two
@@ -89,10 +101,24 @@ class Directory {
     HttpReply Discovery(const HttpRequest& request);
     HttpReply Login(const Params& p, const std::string& client);
     HttpReply Logoff(const Params& p, const std::string& client);
-    HttpReply IamUp(const Params& p, const std::string& client);
+    HttpReply IamUp(const HttpRequest& request, const Params& p, const std::string& client);
     HttpReply UserList(const Params& p, const std::string& client);
+    HttpReply CallBuddy(const Params& p, const std::string& client);
     HttpReply CallReport(const Params& p);
     HttpReply SyncBuddies(const Params& p, const std::string& client);
+
+    // The rendezvous extension: whether a request carries it (and the service has it on), the
+    // words the heartbeat's reply gains, the online list's marks of registered buddies, and the
+    // words of the call page's reply.
+    bool WantsRendezvous(const Params& p) const;
+    std::string RendezvousAddress(const HttpRequest& request) const;
+    std::string RendezvousWords(const HttpRequest& request, const Params& p,
+                                const std::string& name);
+    std::vector<bool> RegisteredMarks(const Params& p, const std::vector<std::string>& names);
+    std::string CallWords(const std::string& name, const std::string& token,
+                          const RendezvousPeer& callee, int64_t now) const;
+    // A login or logoff ends the rendezvous state of the user's last presence.
+    void ForgetRendezvous(const std::string& name);
 
     HttpReply Index();
     HttpReply Register(const Params& p);

@@ -11,6 +11,7 @@ struct HttpRequest {
     std::string host;          // the Host header
     std::string peer;          // the address the connection came from
     std::string forwardedFor;  // the X-Forwarded-For header, set by a load balancer
+    std::string local;         // the address of this end of the connection
 };
 
 struct HttpReply {

@@ -20,6 +20,7 @@ constexpr PageName kPages[] = {
     {pages::kIamUp, Page::IamUp},           {pages::kUserList, Page::UserList},
     {pages::kCallReport, Page::CallReport}, {pages::kSyncBuddies, Page::SyncBuddies},
     {pages::kRegister, Page::Register},     {pages::kMyAccount, Page::MyAccount},
+    {pages::kCallBuddy, Page::CallBuddy},
 };
 
 }  // namespace
@@ -119,7 +120,7 @@ HttpReply Accept(std::string_view more) {
 
 HttpReply Refuse(Page page, int status, const std::string& reason) {
     std::string body = RefusalText(reason);
-    if (page == Page::IamUp) {
+    if (page == Page::IamUp || (page == Page::CallBuddy && status == 403)) {
         body[0] = replies::kMessage;
     }
     return Text(status, std::move(body));

@@ -22,6 +22,7 @@ enum class Page {
     UserList,
     CallReport,
     SyncBuddies,
+    CallBuddy,
     Register,
     MyAccount
 };
@@ -48,7 +49,8 @@ HttpReply Text(int status, std::string body);
 // The plain acceptance "+OK", with more text after a blank when given.
 HttpReply Accept(std::string_view more = {});
 // A refusal in the form the client judges for that page: the heartbeat page is refused only by
-// a reply beginning with "#", every other page by one beginning with "-".
+// a reply beginning with "#", and so is a refused password on the call page; everything else
+// by one beginning with "-".
 HttpReply Refuse(Page page, int status, const std::string& reason);
 // The refusal of a page whose storage step did not succeed: 429 while the request's gate is
 // closed, 503 while the database cannot be reached, else 500 naming what failed.

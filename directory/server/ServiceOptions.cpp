@@ -1,5 +1,6 @@
 #include "directory/server/ServiceOptions.h"
 
+#include <arpa/inet.h>
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -28,6 +29,18 @@ const char* const kServiceUsage =
     "  --trusted-proxy ADDR  a load balancer: requests from ADDR carry the client address\n"
     "                        as the last entry of X-Forwarded-For\n"
     "  --log FILE            request log file, '-' for standard output (default), or 'none'\n"
+    "  --rendezvous ADDR:PORT\n"
+    "                        UDP address of the rendezvous of calls across routers\n"
+    "                        (default 0.0.0.0:3478; port 0 picks one), or 'off'\n"
+    "  --rendezvous-advertise ADDR:PORT\n"
+    "                        rendezvous address told to clients (default: the bound address,\n"
+    "                        or with 0.0.0.0 the address a client's heartbeat came in on)\n"
+    "  --turn turn:HOST:PORT TURN relay (coturn) whose credentials the call page hands out;\n"
+    "                        a host name is looked up once at the start\n"
+    "  --turn-secret-file FILE\n"
+    "                        file holding the relay's static-auth-secret (needed with --turn)\n"
+    "  --turn-ttl SECONDS    how long relay credentials are good (default 14400: a relayed\n"
+    "                        call longer than this loses its relay)\n"
     "  --help                show this help and exit\n"
     "  --version             show the version and exit\n";
 
@@ -59,6 +72,65 @@ void SetListen(ServiceOptions* o, const std::string& listen) {
     o->listen = listen;
     o->host = listen.substr(0, colon);
     o->port = static_cast<int>(port);
+}
+
+// A "host:port" whose host is a name or a dotted address and whose port is 1 to 65535 (0 too
+// when zeroPort); host and port go to the out parameters.
+bool SplitHostPort(const std::string& text, bool zeroPort, std::string* host, long* port) {
+    std::string::size_type colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon > 253 ||
+        !ParseCount(text.substr(colon + 1), zeroPort ? 0 : 1, 65535, port)) {
+        return false;
+    }
+    *host = text.substr(0, colon);
+    for (char c : *host) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '-';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void SetRendezvous(ServiceOptions* o, const std::string& value) {
+    o->rendezvousGiven = true;
+    if (value == "off") {
+        o->rendezvousOn = false;
+        return;
+    }
+    std::string host;
+    long port = 0;
+    in_addr a{};
+    if (!SplitHostPort(value, true, &host, &port) || inet_pton(AF_INET, host.c_str(), &a) != 1) {
+        Refuse("--rendezvous takes ADDR:PORT with a dotted IPv4 address, or off");
+    }
+    o->rendezvousOn = true;
+    o->rendezvousHost = host;
+    o->rendezvousPort = static_cast<int>(port);
+}
+
+void SetRendezvousAdvertise(ServiceOptions* o, const std::string& value) {
+    std::string host;
+    long port = 0;
+    in_addr a{};
+    if (!SplitHostPort(value, false, &host, &port) || inet_pton(AF_INET, host.c_str(), &a) != 1) {
+        Refuse(
+            "--rendezvous-advertise takes ADDR:PORT with a dotted IPv4 address, for example "
+            "198.51.100.4:3478");
+    }
+    o->rendezvousAdvertise = value;
+}
+
+void SetTurn(ServiceOptions* o, const std::string& value) {
+    const std::string scheme = "turn:";
+    std::string host;
+    long port = 0;
+    if (value.rfind(scheme, 0) != 0 ||
+        !SplitHostPort(value.substr(scheme.size()), false, &host, &port)) {
+        Refuse("--turn takes turn:HOST:PORT, for example turn:198.51.100.4:3478");
+    }
+    o->turn = value.substr(scheme.size());
 }
 
 void SetPagePath(ServiceOptions* o, const std::string& path) {
@@ -107,6 +179,16 @@ void DescribeDatabase(CLI::App& app, ServiceOptions* o) {
     Add(app, "--trusted-proxy", [o](const std::string& v) { o->trustedProxy = v; });
 }
 
+// The options of the rendezvous and of the relay.
+void DescribeRendezvous(CLI::App& app, ServiceOptions* o) {
+    Add(app, "--rendezvous", [o](const std::string& v) { SetRendezvous(o, v); });
+    Add(app, "--rendezvous-advertise", [o](const std::string& v) { SetRendezvousAdvertise(o, v); });
+    Add(app, "--turn", [o](const std::string& v) { SetTurn(o, v); });
+    Add(app, "--turn-secret-file", [o](const std::string& v) { o->turnSecretFile = v; });
+    AddCount(app, "--turn-ttl", 60, 86400, &o->turnSeconds,
+             "--turn-ttl takes a number of seconds from 60 to 86400");
+}
+
 void Describe(CLI::App& app, ServiceOptions* o) {
     // Help and version answer as soon as they are met, before any value is judged.
     app.set_help_flag();
@@ -123,6 +205,7 @@ void Describe(CLI::App& app, ServiceOptions* o) {
     AddCount(app, "--threads", 1, 1024, &o->threads, "--threads takes a number from 1 to 1024");
     Add(app, "--hash-cost", [o](const std::string& v) { SetHashCost(o, v); });
     DescribeDatabase(app, o);
+    DescribeRendezvous(app, o);
 }
 
 ServiceCommand Failed(std::string error) {
@@ -156,6 +239,9 @@ ServiceCommand ParseServiceOptions(int argc, const char* const* argv) {
     std::vector<std::string> extra = app.remaining();
     if (!extra.empty()) {
         return Failed("unknown option " + extra.front() + " (see --help)");
+    }
+    if (!command.options.turn.empty() && command.options.turnSecretFile.empty()) {
+        return Failed("--turn needs --turn-secret-file with the relay's static-auth-secret");
     }
     command.action = ServiceCommand::Action::Run;
     return command;

@@ -20,6 +20,17 @@ struct ServiceOptions {
     long maxFailures = 10;   // failed password checks per user or address; 0: no limit
     long failureWindow = 60;
     std::string trustedProxy;
+    // The rendezvous: UDP host and port (port 0 lets the system pick one), or off.
+    bool rendezvousOn = true;
+    bool rendezvousGiven = false;  // set on the command line, not the default
+    std::string rendezvousHost = "0.0.0.0";
+    int rendezvousPort = 3478;
+    std::string rendezvousAdvertise;  // "ADDR:PORT" told to clients; empty: see --help
+    // The relay: "HOST:PORT" of a TURN server, the file of its shared secret, and how long the
+    // credentials handed out are good.
+    std::string turn;
+    std::string turnSecretFile;
+    long turnSeconds = 14400;  // the relay refuses refreshes once they expire: longer than a call
 };
 
 // What the command line asks for.

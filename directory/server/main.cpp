@@ -1,7 +1,9 @@
 // zorvo-directory: the directory web service of Zorvo. It keeps accounts, buddy lists, presence
 // and call records, and answers the client's page requests over HTTP.
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netdb.h>
 #include <signal.h>
 #include <sodium.h>
 #include <sys/stat.h>
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,7 +24,9 @@
 
 #include "directory/server/Database.h"
 #include "directory/server/Directory.h"
+#include "directory/server/PgRendezvous.h"
 #include "directory/server/Query.h"
+#include "directory/server/Rendezvous.h"
 #include "directory/server/ServiceOptions.h"
 
 namespace {
@@ -209,6 +214,60 @@ int BindServer(httplib::Server& server, const ServiceOptions& o) {
     return bound;
 }
 
+// The relay's shared secret: the first line of the file, read once at the start.
+std::string ReadTurnSecret(const std::string& file) {
+    std::ifstream in(file);
+    std::string secret;
+    if (!in || !std::getline(in, secret)) {
+        Fail("cannot read the relay secret from " + file);
+    }
+    while (!secret.empty() &&
+           (secret.back() == '\r' || secret.back() == ' ' || secret.back() == '\t')) {
+        secret.pop_back();
+    }
+    if (secret.empty()) {
+        Fail("the relay secret file " + file + " is empty");
+    }
+    return secret;
+}
+
+// Where the rendezvous keeps its users and tokens: beside presence, in memory for SQLite and in
+// the shared database for PostgreSQL (so that every process of the directory sees them).
+std::unique_ptr<RendezvousRegistry> OpenRegistry(const ServiceOptions& o, const std::string& db,
+                                                 int connections) {
+    if (!o.rendezvousOn || !IsPostgresUri(db)) {
+        return std::make_unique<MemoryRendezvousRegistry>();
+    }
+    std::string error;
+    std::unique_ptr<RendezvousRegistry> registry =
+        PgRendezvousRegistry::Open(db, std::max(2, connections / 2), &error);
+    if (!registry) {
+        Fail(error);
+    }
+    return registry;
+}
+
+// The rendezvous socket. A rendezvous asked for on the command line that cannot be opened ends
+// the start; the default one (UDP 3478 on every address) may be taken by another service on
+// the machine, and then the directory runs without (*note says so).
+std::unique_ptr<Rendezvous> OpenRendezvous(const ServiceOptions& o, RendezvousRegistry& registry,
+                                           int64_t onlineSeconds, std::string* note) {
+    if (!o.rendezvousOn) {
+        *note = "rendezvous off";
+        return nullptr;
+    }
+    RendezvousSettings settings;
+    settings.onlineSeconds = onlineSeconds;
+    std::string error;
+    auto r = Rendezvous::Open(o.rendezvousHost, o.rendezvousPort, registry, settings, &error);
+    if (!r && o.rendezvousGiven) {
+        Fail(error);
+    }
+    *note = r ? "rendezvous on UDP " + o.rendezvousHost + ":" + std::to_string(r->Port())
+              : error + "; running without a rendezvous";
+    return r;
+}
+
 DirectoryOptions PageOptions(const ServiceOptions& o, int bound) {
     std::string hostPort = o.host + ":" + std::to_string(bound);
     DirectoryOptions options;
@@ -226,6 +285,48 @@ DirectoryOptions PageOptions(const ServiceOptions& o, int bound) {
     return options;
 }
 
+// The relay's "HOST:PORT" with the host as a dotted address (clients read only that form): a
+// name is looked up once, at the start.
+std::string TurnAddress(const std::string& turn) {
+    const std::string host = turn.substr(0, turn.rfind(':'));
+    in_addr a{};
+    if (inet_pton(AF_INET, host.c_str(), &a) == 1) {
+        return turn;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        Fail("cannot look up the relay host " + host);
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text,
+              sizeof text);
+    freeaddrinfo(found);
+    return std::string(text) + turn.substr(turn.rfind(':'));
+}
+
+// What the pages hand out of the rendezvous (when it runs) and of the relay (when configured).
+void AddRendezvous(const ServiceOptions& o, const std::string& turnSecret,
+                   RendezvousRegistry* registry, const Rendezvous* rendezvous,
+                   DirectoryOptions* options) {
+    if (!o.turn.empty()) {
+        options->turnServer = TurnAddress(o.turn);
+        options->turnSecret = turnSecret;
+        options->turnSeconds = o.turnSeconds;
+    }
+    if (rendezvous == nullptr) {
+        return;
+    }
+    options->rendezvous = registry;
+    options->rendezvousPort = rendezvous->Port();
+    options->rendezvousAdvertise = o.rendezvousAdvertise;
+    if (o.rendezvousAdvertise.empty() && o.rendezvousHost != "0.0.0.0") {
+        options->rendezvousAdvertise = o.rendezvousHost + ":" + std::to_string(rendezvous->Port());
+    }
+}
+
 // Every request goes to the page handling and into the log; requests the HTTP layer refuses
 // before any page is reached still get a clear reply.
 void Route(httplib::Server& server, Directory& directory, RequestLog& log) {
@@ -238,6 +339,7 @@ void Route(httplib::Server& server, Directory& directory, RequestLog& log) {
         in.contentType = req.get_header_value("Content-Type");
         in.host = req.get_header_value("Host");
         in.peer = req.remote_addr;
+        in.local = req.local_addr;
         in.forwardedFor = req.get_header_value("X-Forwarded-For");
         HttpReply out = directory.Handle(in);
         res.status = out.status;
@@ -297,9 +399,22 @@ int main(int argc, char** argv) {
     }
     FILE* logOut = OpenLog(o.logFile);
 
+    const std::string turnSecret = o.turn.empty() ? "" : ReadTurnSecret(o.turnSecretFile);
+    std::unique_ptr<RendezvousRegistry> registry =
+        OpenRegistry(o, db, static_cast<int>(connections));
+    std::string rendezvousNote;
+    std::unique_ptr<Rendezvous> rendezvous =
+        OpenRendezvous(o, *registry, o.onlineSeconds, &rendezvousNote);
+
     httplib::Server server;
     const int bound = BindServer(server, o);
-    auto directory = std::make_unique<Directory>(*storage, PageOptions(o, bound));
+    DirectoryOptions pageOptions = PageOptions(o, bound);
+    AddRendezvous(o, turnSecret, rendezvous ? registry.get() : nullptr, rendezvous.get(),
+                  &pageOptions);
+    if (rendezvous) {
+        rendezvous->Start();
+    }
+    auto directory = std::make_unique<Directory>(*storage, pageOptions);
     auto log = std::make_unique<RequestLog>(logOut);
     Route(server, *directory, *log);
 
@@ -313,6 +428,7 @@ int main(int argc, char** argv) {
 
     std::fprintf(stderr, "zorvo-directory: listening on %s:%d, database %s\n", o.host.c_str(),
                  bound, ShownDatabase(db).c_str());
+    std::fprintf(stderr, "zorvo-directory: %s\n", rendezvousNote.c_str());
     std::fflush(stderr);
     bool served = server.listen_after_bind();
 
@@ -322,6 +438,7 @@ int main(int argc, char** argv) {
         pthread_kill(stopper.native_handle(), SIGTERM);
     }
     stopper.join();
+    rendezvous.reset();
     directory.reset();
     storage.reset();  // closes the database, folding the journal into the file
     log.reset();

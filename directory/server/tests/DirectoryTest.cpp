@@ -347,7 +347,8 @@ TEST_P(DirectoryTest, RegistrationFollowsTheNameRule) {
     EXPECT_EQ(Post("/register.asp", "User=eve").status, 400);
     EXPECT_EQ(Post("/register.asp", "User=eve&User=eva&Pass=p").status, 400);
     EXPECT_EQ(Login("eve", "p1")[0], '-');
-    HttpRequest json{"POST", "/register.asp", "{\"User\":\"eve\"}", "application/json", "", "", ""};
+    HttpRequest json{"POST", "/register.asp", "{\"User\":\"eve\"}", "application/json", "", "", "",
+                     ""};
     EXPECT_EQ(m_dir->Handle(json).status, 415);
 }
 
@@ -370,7 +371,7 @@ TEST_P(DirectoryTest, AccountPageEscapesWhatItShows) {
 TEST_P(DirectoryTest, UnknownPagesAndMethodsGetClearReplies) {
     EXPECT_EQ(Get("/default.asp").status, 404);
     EXPECT_EQ(Get("/../../etc/passwd").status, 404);
-    HttpRequest put{"PUT", "/zorvo\\iamup.asp?User=a&Pass=b&IPAddr=LAN", "", "", "", "", ""};
+    HttpRequest put{"PUT", "/zorvo\\iamup.asp?User=a&Pass=b&IPAddr=LAN", "", "", "", "", "", ""};
     HttpReply r = m_dir->Handle(put);
     EXPECT_EQ(r.status, 405);
     EXPECT_EQ(r.body[0], '#');
@@ -378,6 +379,7 @@ TEST_P(DirectoryTest, UnknownPagesAndMethodsGetClearReplies) {
                           "/zorvo\\logmein.asp",
                           "User=a&Pass=b&IPAddr=LAN",
                           "application/x-www-form-urlencoded",
+                          "",
                           "",
                           "",
                           ""};

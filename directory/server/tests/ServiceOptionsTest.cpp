@@ -70,6 +70,48 @@ TEST(ServiceOptions, DatabaseAndThrottleOptionsAreTakenAndCheckedToo) {
               "--failure-window takes a number of seconds from 1 to 86400");
 }
 
+TEST(ServiceOptions, RendezvousAndRelayOptionsAreTakenAndChecked) {
+    ServiceCommand d = Parse({});
+    EXPECT_TRUE(d.options.rendezvousOn);
+    EXPECT_FALSE(d.options.rendezvousGiven);
+    EXPECT_EQ(d.options.rendezvousHost, "0.0.0.0");
+    EXPECT_EQ(d.options.rendezvousPort, 3478);
+    EXPECT_EQ(d.options.rendezvousAdvertise, "");
+    EXPECT_EQ(d.options.turn, "");
+    EXPECT_EQ(d.options.turnSeconds, 14400);
+    ServiceCommand c = Parse({"--rendezvous", "127.0.0.1:0", "--rendezvous-advertise",
+                              "198.51.100.4:3478", "--turn", "turn:relay.example.org:3479",
+                              "--turn-secret-file", "/etc/zorvo/turn-secret", "--turn-ttl", "300"});
+    ASSERT_EQ(c.action, ServiceCommand::Action::Run) << c.error;
+    EXPECT_TRUE(c.options.rendezvousGiven);
+    EXPECT_EQ(c.options.rendezvousHost, "127.0.0.1");
+    EXPECT_EQ(c.options.rendezvousPort, 0);
+    EXPECT_EQ(c.options.rendezvousAdvertise, "198.51.100.4:3478");
+    EXPECT_EQ(c.options.turn, "relay.example.org:3479");
+    EXPECT_EQ(c.options.turnSecretFile, "/etc/zorvo/turn-secret");
+    EXPECT_EQ(c.options.turnSeconds, 300);
+    EXPECT_FALSE(Parse({"--rendezvous", "off"}).options.rendezvousOn);
+
+    const std::string rendezvous =
+        "--rendezvous takes ADDR:PORT with a dotted IPv4 address, or off";
+    EXPECT_EQ(ErrorOf({"--rendezvous", "3478"}), rendezvous);
+    EXPECT_EQ(ErrorOf({"--rendezvous", "localhost:3478"}), rendezvous);
+    EXPECT_EQ(ErrorOf({"--rendezvous", "0.0.0.0:65536"}), rendezvous);
+    const std::string advertise =
+        "--rendezvous-advertise takes ADDR:PORT with a dotted IPv4 address, for example "
+        "198.51.100.4:3478";
+    EXPECT_EQ(ErrorOf({"--rendezvous-advertise", "1.2.3.4:0"}), advertise);
+    EXPECT_EQ(ErrorOf({"--rendezvous-advertise", "rv.example.org:3478"}), advertise);
+    EXPECT_EQ(ErrorOf({"--turn", "stun:1.2.3.4:3478", "--turn-secret-file", "f"}),
+              "--turn takes turn:HOST:PORT, for example turn:198.51.100.4:3478");
+    EXPECT_EQ(ErrorOf({"--turn", "turn:1.2.3.4", "--turn-secret-file", "f"}),
+              "--turn takes turn:HOST:PORT, for example turn:198.51.100.4:3478");
+    EXPECT_EQ(ErrorOf({"--turn", "turn:1.2.3.4:3478"}),
+              "--turn needs --turn-secret-file with the relay's static-auth-secret");
+    EXPECT_EQ(ErrorOf({"--turn-ttl", "59"}),
+              "--turn-ttl takes a number of seconds from 60 to 86400");
+}
+
 TEST(ServiceOptions, AnOptionGivenTwiceKeepsItsLastValue) {
     ServiceCommand c = Parse({"--threads", "2", "--threads", "3"});
     ASSERT_EQ(c.action, ServiceCommand::Action::Run) << c.error;
