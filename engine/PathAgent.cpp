@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "engine/RelayLeg.h"
@@ -37,6 +38,30 @@ uint32_t Until(uint64_t when, uint64_t now) {
 std::vector<uint8_t> BindingRequest(std::string_view user, std::string_view key) {
     stun::Builder b(stun::kBinding, stun::Class::kRequest, stun::NewTransactionId());
     b.Text(stun::kUsername, user).Integrity(key).Fingerprint();
+    return b.Bytes();
+}
+
+// The number of a keep-alive: the wall clock in microseconds, and above every earlier one of this
+// process (engines come and go; the rendezvous moves a registration only for a higher number).
+uint64_t NextKeepAliveNumber() {
+    static std::atomic<uint64_t> last{0};
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const uint64_t clock =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+    uint64_t previous = last.load();
+    uint64_t next = 0;
+    do {
+        next = std::max(clock, previous + 1);
+    } while (!last.compare_exchange_weak(previous, next));
+    return next;
+}
+
+std::vector<uint8_t> KeepAlive(std::string_view user, std::string_view key) {
+    stun::Builder b(stun::kBinding, stun::Class::kRequest, stun::NewTransactionId());
+    b.Text(stun::kUsername, user)
+        .U64(stun::kZorvoSequence, NextKeepAliveNumber())
+        .Integrity(key)
+        .Fingerprint();
     return b.Bytes();
 }
 
@@ -354,7 +379,7 @@ uint32_t PathAgent::MsUntilDue(const UdpLink& link, uint64_t nowMs) {
 
 void PathAgent::OnTimer(UdpLink& link, uint64_t nowMs) {
     if (m_rendezvous && nowMs >= m_nextKeepAlive) {
-        const std::vector<uint8_t> request = BindingRequest(m_rendezvous->user, m_rendezvous->key);
+        const std::vector<uint8_t> request = KeepAlive(m_rendezvous->user, m_rendezvous->key);
         link.SendTo(m_rendezvous->server, request.data(), request.size());
         m_nextKeepAlive = nowMs + m_timing.rendezvousKeepAliveMs;
     }

@@ -231,6 +231,15 @@ std::optional<uint32_t> Message::U32(uint16_t type) const {
     return Read32(reinterpret_cast<const uint8_t*>(value->data()));
 }
 
+std::optional<uint64_t> Message::U64(uint16_t type) const {
+    const auto value = Find(type);
+    if (!value || value->size() != 8) {
+        return std::nullopt;
+    }
+    const auto* p = reinterpret_cast<const uint8_t*>(value->data());
+    return static_cast<uint64_t>(Read32(p)) << 32 | Read32(p + 4);
+}
+
 int Message::ErrorCode() const {
     const auto value = Find(kErrorCode);
     if (!value || value->size() < 4) {
@@ -303,6 +312,13 @@ Builder& Builder::Bytes(uint16_t type, std::string_view value) {
 Builder& Builder::U32(uint16_t type, uint32_t value) {
     std::vector<uint8_t> v;
     Put32(v, value);
+    return Bytes(type, std::string_view(reinterpret_cast<const char*>(v.data()), v.size()));
+}
+
+Builder& Builder::U64(uint16_t type, uint64_t value) {
+    std::vector<uint8_t> v;
+    Put32(v, static_cast<uint32_t>(value >> 32));
+    Put32(v, static_cast<uint32_t>(value));
     return Bytes(type, std::string_view(reinterpret_cast<const char*>(v.data()), v.size()));
 }
 

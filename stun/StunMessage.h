@@ -57,6 +57,7 @@ enum Attribute : uint16_t {
     kZorvoToken = 0xC0A1,
     kZorvoCaller = 0xC0A2,
     kZorvoCandidate = 0xC0A3,
+    kZorvoSequence = 0xC0A4,  // 8 bytes: a keep-alive's number, rising from one to the next
 };
 
 using TransactionId = std::array<uint8_t, 12>;
@@ -102,6 +103,7 @@ class Message {
     // ZORVO-CANDIDATE attributes that decode; others are skipped.
     std::vector<Candidate> Candidates() const;
     std::optional<uint32_t> U32(uint16_t type) const;
+    std::optional<uint64_t> U64(uint16_t type) const;
     // ERROR-CODE as a number (class * 100 + number); 0 when missing.
     int ErrorCode() const;
     // The reason phrase of ERROR-CODE as received (not checked for UTF-8); empty when missing.
@@ -136,6 +138,7 @@ class Builder {
     Builder& Bytes(uint16_t type, std::string_view value);
     Builder& Text(uint16_t type, std::string_view value) { return Bytes(type, value); }
     Builder& U32(uint16_t type, uint32_t value);
+    Builder& U64(uint16_t type, uint64_t value);
     Builder& XorAddress(uint16_t type, const sockaddr_in& address);
     Builder& AddCandidate(const Candidate& candidate);
     Builder& Error(int code, std::string_view reason);

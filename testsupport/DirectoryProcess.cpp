@@ -69,9 +69,8 @@ bool DirectoryProcess::Start(const std::string& listen, const std::vector<std::s
 }
 
 bool DirectoryProcess::Start(const std::string& db, int port) {
-    return Start(kLoopback + std::to_string(port),
-                 {"--db", db, "--hash-cost", "min", "--log", "none", "--rendezvous",
-                  "127.0.0.1:0"});
+    return Start(kLoopback + std::to_string(port), {"--db", db, "--hash-cost", "min", "--log",
+                                                    "none", "--rendezvous", "127.0.0.1:0"});
 }
 
 int DirectoryProcess::Stop() {

@@ -15,6 +15,7 @@ constexpr uint32_t kConnectDone = WM_USER + 10;
 constexpr int kProbeEveryTicks = 10;
 constexpr int kReportEveryTicks = 300;
 constexpr int kRingToneCheckMs = 100;
+constexpr int kRegistrationCheckMs = 250;
 
 }  // namespace
 
@@ -40,6 +41,8 @@ CallController::CallController(QObject* parent)
     m_ringTone.setInterval(kRingToneCheckMs);
     connect(&m_ringTone, &QTimer::timeout, this,
             [this] { PlaySound("phonering.wav", SoundPlayer::kAsync | SoundPlayer::kNoStop); });
+    m_registrationCheck.setInterval(kRegistrationCheckMs);
+    connect(&m_registrationCheck, &QTimer::timeout, this, &CallController::CheckRegistration);
 }
 
 CallController::~CallController() {
@@ -55,6 +58,9 @@ uint32_t CallController::ConnectThreadFunc(void* argument) {
 }
 
 AttemptState CallController::Attempt() const {
+    if (m_awaitingPage) {
+        return AttemptState::kConnecting;
+    }
     return m_attempt ? m_attempt->state : AttemptState::kFailed;
 }
 
@@ -90,11 +96,14 @@ void CallController::SetAudioEndpoints(const std::string& microphone, const std:
     m_options.microphone = microphone;
     m_options.speaker = speaker;
     // The listening engine took its devices when it was made: one that only waits is replaced.
-    const bool idle = m_engine && !m_engine->IsConnected() && !m_attempt && m_decisionCell == 0;
-    if (idle && !m_shutDown) {
+    if (Idle() && !m_shutDown) {
         DestroyEngine();
         StartListening();
     }
+}
+
+bool CallController::Idle() const {
+    return m_engine && !m_engine->IsConnected() && !m_attempt && m_decisionCell == 0;
 }
 
 // --- engine ownership ---------------------------------------------------------------------------
@@ -115,6 +124,8 @@ void CallController::CreateEngine(int answerMode) {
     m_options.processing = ProgramSettings::VoiceProcessing();
     m_engine = std::make_unique<Voxlane>(enginesetup::CallPort(), answerMode, m_statistics.get(),
                                          user.constData(), m_options);
+    m_engineListens = answerMode != 0;
+    m_pathKind = 0;
 }
 
 void CallController::DestroyEngine() {
@@ -136,6 +147,11 @@ void CallController::DestroyEngine() {
 }
 
 void CallController::AbortAttempt() {
+    if (m_awaitingPage) {
+        // The call page's answer finds nothing to call any more.
+        m_awaitingPage = false;
+        emit attemptEnded(false);
+    }
     if (!m_attempt) {
         return;
     }
@@ -192,14 +208,19 @@ void CallController::Shutdown() {
 // --- outgoing call ------------------------------------------------------------------------------
 
 bool CallController::PlaceCall(in_addr address, unsigned port, const QString& remoteUser) {
-    if (m_attempt || InCall()) {
+    if (Attempting() || InCall()) {
         return false;
     }
     m_remoteUser = remoteUser;
     emit attemptStarted("Connecting..");
+    return LaunchAttempt(
+        [address, port](Voxlane& engine) { return engine.InitConnect(address, port); });
+}
+
+bool CallController::LaunchAttempt(const std::function<int(Voxlane&)>& init) {
     ReleaseEngine(false);
     CreateEngine(0);
-    if (!m_engine->InitConnect(address, port)) {
+    if (!init(*m_engine)) {
         // The engine stays until the next Talk releases it; nothing listens meanwhile.
         emit boxRequested("Cannot initialize connection");
         emit attemptEnded(false);
@@ -212,6 +233,11 @@ bool CallController::PlaceCall(in_addr address, unsigned port, const QString& re
 }
 
 void CallController::CancelCall() {
+    if (m_awaitingPage) {
+        m_awaitingPage = false;
+        emit attemptEnded(false);
+        return;
+    }
     if (!m_attempt || m_attempt->state == AttemptState::kCancelling) {
         return;
     }
@@ -270,6 +296,10 @@ void CallController::FinishAttempt() {
 // --- engine notifications -----------------------------------------------------------------------
 
 int CallController::OnEngineStatus(unsigned code, uintptr_t value) {
+    if (code == STATUS_PATH) {
+        OnPathFound(static_cast<int>(value));
+        return 0;
+    }
     if (code < kFirstEngineStatus || code > kLastEngineStatus) {
         return 0;
     }

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/call/AudioRoute.h"
 #include "engine/Voxlane.h"
@@ -32,7 +34,12 @@ enum class AttemptState { kConnecting = 0, kRinging = 1, kCancelling = 2, kFaile
 //
 // While idle it keeps a listening engine; an outgoing call replaces it by a calling engine whose
 // set-up runs on a thread of its own, and every call or attempt ends with a new listening
-// engine.
+// engine. A call by name to a buddy behind a home router first waits for the directory's call
+// page (asked for by the session, off this thread) and then calls with its plan.
+//
+// Logged in to a directory with a rendezvous, every new engine carries that rendezvous: the
+// listening engine keeps this computer registered there, so that callers reach it through the
+// directory even behind a router.
 class CallController : public QObject {
     Q_OBJECT
 
@@ -61,11 +68,32 @@ class CallController : public QObject {
     // What the next engine is made with.
     const EngineOptions& NextEngineOptions() const { return m_options; }
 
+    // The rendezvous the directory named for the logged-in user; nothing when logged off or when
+    // the service has none. Every new engine gets it (with the call port as the registered
+    // port); a listening engine that only waits is replaced at once when it changes.
+    void SetRendezvous(const std::optional<RendezvousConfig>& rendezvous);
+    // A listening engine has been registered with the current rendezvous (its registration was
+    // answered): buddies can call this computer through the directory.
+    bool Registered() const { return m_registered; }
+
     // A new listening engine; says "Server Already started" when an engine exists.
     void StartListening();
     // Replaces the engine by a calling one and starts the call set-up. False when an attempt or
     // a call is already running, or when the engine refused the address.
     bool PlaceCall(in_addr address, unsigned port, const QString& remoteUser);
+    // A call by name through the directory: the attempt is shown ("Connecting..") while the
+    // call page is asked for; the listening engine goes on meanwhile. False when an attempt or
+    // a call is already running.
+    bool BeginCallByName(const QString& remoteUser);
+    // The call page's plan arrived: the listening engine is replaced by a calling one that finds
+    // the path and calls over it. False (and the attempt ends) when the attempt was cancelled
+    // meanwhile, a call is up or the engine refused the plan.
+    bool PlaceCallVia(const CallPlan& plan);
+    // The call page was refused: the attempt ends, the box tells `reason`, and the listening
+    // engine goes on.
+    void AbandonCallByName(const QString& reason);
+    // The attempt waits for the call page.
+    bool AwaitingCallPage() const { return m_awaitingPage; }
     // The progress window's Cancel: stops the attempt (once).
     void CancelCall();
     // The user's answer to the ringing call; `missed` when the ring time ran out.
@@ -80,12 +108,15 @@ class CallController : public QObject {
 
     // One tick of the call clock (every second).
     void OnClockTick();
-    // One engine notification. Codes outside 1 to 13 are ignored. Returns 0.
+    // One engine notification. STATUS_PATH is taken as pathFound; other codes outside 1 to 13
+    // are ignored. Returns 0.
     int OnEngineStatus(unsigned code, uintptr_t value);
+    // How the engine of the moment reached its peer (a PathKind value, 0 before it said).
+    int CallPath() const { return m_pathKind; }
 
     Voxlane* Engine() const { return m_engine.get(); }
     bool InCall() const { return m_engine && m_engine->IsConnected(); }
-    bool Attempting() const { return m_attempt != nullptr; }
+    bool Attempting() const { return m_attempt != nullptr || m_awaitingPage; }
     // An incoming call rings and the user's answer is still wanted.
     bool AwaitingAnswer() const { return m_decisionCell != 0; }
     AttemptState Attempt() const;
@@ -138,11 +169,21 @@ class CallController : public QObject {
     void audioRouted(const QString& status);
     // Emitted after every notification in 1 to 13 has been handled.
     void statusHandled(unsigned code);
+    // The engine found how it reaches its peer (a PathKind value); comes before callStarted.
+    void pathFound(int kind);
+    // Registered() changed.
+    void registrationChanged(bool registered);
 
   private:
     struct OutgoingAttempt;
 
     void CreateEngine(int answerMode);
+    // Replaces the engine by a calling one, lets `init` give it the callee and starts the
+    // set-up thread; false when `init` refused.
+    bool LaunchAttempt(const std::function<int(Voxlane&)>& init);
+    void CheckRegistration();
+    // The listening engine waits for a call and nothing else is under way.
+    bool Idle() const;
     void DestroyEngine();
     void AbortAttempt();
     void FinishAttempt();
@@ -153,6 +194,7 @@ class CallController : public QObject {
     void OnConnectFailed();
     void OnRoundTrip(unsigned ms);
     void OnFrame(unsigned code);
+    void OnPathFound(int kind);
     void PlaySound(const QString& name, unsigned flags);
     void OnAudioRouted(const AudioRoute::Endpoints& endpoints);
     static uint32_t ConnectThreadFunc(void* attempt);
@@ -165,9 +207,14 @@ class CallController : public QObject {
     bool m_shutDown = false;
     QString m_userName;
     QString m_remoteUser;
-    QTimer m_ringTone;  // restarts the ringing tone while the callee rings
+    QTimer m_ringTone;           // restarts the ringing tone while the callee rings
+    QTimer m_registrationCheck;  // looks for the registration's answer until it came
     EngineOptions m_options;
     AudioRoute m_route;
+    bool m_engineListens = false;  // the engine of the moment was made to listen
+    bool m_registered = false;
+    bool m_awaitingPage = false;
+    int m_pathKind = 0;
 
     std::time_t m_callStart = 0;
     unsigned m_lastDelay = 0;

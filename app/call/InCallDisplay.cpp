@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "engine/CallPath.h"
+
 namespace incall {
 
 QString ClockText(int64_t elapsedSeconds, unsigned delayMs) {
@@ -20,6 +22,26 @@ uint32_t DelayColour(unsigned ms) {
     const auto red = static_cast<uint32_t>(x);
     const auto green = static_cast<uint32_t>(255.0f - x);
     return red | green << 8;
+}
+
+QString PathText(int kind) {
+    auto is = [kind](PathKind known) { return kind == static_cast<int>(known); };
+    if (is(PathKind::kDirect)) {
+        return QStringLiteral("Connected (direct)");
+    }
+    if (is(PathKind::kLocal)) {
+        return QStringLiteral("Connected (same local network)");
+    }
+    if (is(PathKind::kMapped)) {
+        return QStringLiteral("Connected (router port mapping)");
+    }
+    if (is(PathKind::kPunched)) {
+        return QStringLiteral("Connected (punched through the routers)");
+    }
+    if (is(PathKind::kRelayed)) {
+        return QStringLiteral("Connected (relayed)");
+    }
+    return QStringLiteral("Connected");
 }
 
 void DelayMean::Add(unsigned ms) {

@@ -15,6 +15,11 @@ QString ClockText(int64_t elapsedSeconds, unsigned delayMs);
 // more, as a COLORREF value (red in the low byte, green in the second).
 uint32_t DelayColour(unsigned ms);
 
+// How the call got through, from the engine's path (a PathKind value): "Connected (direct)",
+// "Connected (same local network)", "Connected (router port mapping)", "Connected (punched
+// through the routers)" or "Connected (relayed)"; "Connected" for a value it does not know.
+QString PathText(int kind);
+
 // The running mean of round-trip times after one more measurement.
 struct DelayMean {
     float mean = 0;

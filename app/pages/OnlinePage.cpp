@@ -12,6 +12,7 @@
 
 #include "app/pages/BuddyListPage.h"
 #include "app/pages/PageIcons.h"
+#include "directory/client/CallPage.h"
 
 OnlinePage::OnlinePage(QWidget* parent) : SheetPage(parent) {
     setWindowTitle(QStringLiteral("Online"));
@@ -143,9 +144,11 @@ QList<OnlineBuddy> OnlinePage::ParseReply(const QString& reply) {
     QList<OnlineBuddy> online;
     words >> status;
     while (words >> name >> address) {
+        const OnlineAddress word = SplitOnlineAddress(address);
         // inet_addr gives INADDR_NONE (0xFFFFFFFF) for a word it cannot read.
-        const quint32 value = address == "LAN" ? kUnreachable : ::inet_addr(address.c_str());
-        online.append(OnlineBuddy{QString::fromStdString(name), value});
+        const quint32 value =
+            word.address == "LAN" ? kUnreachable : ::inet_addr(word.address.c_str());
+        online.append(OnlineBuddy{QString::fromStdString(name), value, word.rendezvous});
     }
     return online;
 }

@@ -15,6 +15,9 @@ class QTreeWidgetItem;
 struct OnlineBuddy {
     QString name;     // as the service sent it
     quint32 address;  // IPv4 in network byte order; kUnreachable when it cannot be called
+    // The buddy's client is registered with the directory's rendezvous ("/rv" after the
+    // address): behind a router it can still be called by name through the directory.
+    bool rendezvous = false;
 };
 
 // The page "Online": the buddies the directory service reports as online, listed under one
@@ -45,7 +48,8 @@ class OnlinePage : public SheetPage {
 
     // The entries of a "GetUserList.asp" reply: the first word (the status) skipped, then
     // name/address pairs; "LAN" or an unreadable address gives kUnreachable; an odd last word
-    // is dropped.
+    // is dropped. An address word of the extended list ends in "/rv" when that buddy is
+    // registered with the rendezvous: the suffix sets `rendezvous` and is no part of the address.
     static QList<OnlineBuddy> ParseReply(const QString& reply);
 
     // Applies an accepted "GetUserList.asp" reply (ParseReply, then SetOnline). Runs on the GUI

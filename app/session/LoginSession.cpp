@@ -5,8 +5,11 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "app/session/CallPortMapping.h"
 #include "app/session/SessionSettings.h"
 #include "app/session/SessionState.h"
+#include "directory/client/CallPage.h"
+#include "directory/client/LocalAddress.h"
 #include "directory/client/Requests.h"
 #include "directory/client/ServiceHost.h"
 #include "util/MessageBox.h"
@@ -81,8 +84,8 @@ uint32_t LoginSession::LoginWorker(void* argument) {
         return 0;
     }
     std::unique_ptr<CWebClient> web = job->state->MakeWebClient();
-    const std::string addressClass = job->state->ClassifyLocalAddress();
-    if (addressClass.empty()) {
+    const std::string dotted = job->state->LocalAddressToward();
+    if (dotted.empty()) {
         job->loginState = kNoLocalAddress;
         return 0;
     }
@@ -93,13 +96,20 @@ uint32_t LoginSession::LoginWorker(void* argument) {
     job->loginState = kVerifying;
     const ServerInfo server = job->state->Server();
     std::string reply;
-    if (!web->Get(server.host, LoginTarget(server, job->user, job->password, addressClass),
+    if (!web->Get(server.host,
+                  LoginTarget(server, job->user, job->password, ClassifyAddressText(dotted)) +
+                      CapabilityKeys(),
                   &reply)) {
         job->loginState = kCannotConnect;
         return 0;
     }
     if (!reply.empty() && reply[0] == '+') {
         job->buddyText = BuddyTextFromLoginReply(reply);
+        // Logged in: the router is asked to forward the call port before the first heartbeat,
+        // which reports the mapping.
+        if (const std::shared_ptr<CallPortMapping> mapping = job->state->PortMapping()) {
+            mapping->Map(dotted, job->state->CallPort());
+        }
         job->loginState = kLoggedIn;
     } else {
         if (!reply.empty() && reply[0] == '#') {
@@ -112,6 +122,10 @@ uint32_t LoginSession::LoginWorker(void* argument) {
 
 uint32_t LoginSession::LogoffWorker(void* argument) {
     auto* job = static_cast<Job*>(argument);
+    // The client is logged off whatever the service says: the router's forwarding goes first.
+    if (const std::shared_ptr<CallPortMapping> mapping = job->state->PortMapping()) {
+        mapping->Remove();
+    }
     std::unique_ptr<CWebClient> web = job->state->MakeWebClient();
     const std::string addressClass = job->state->ClassifyLocalAddress();
     if (addressClass.empty()) {

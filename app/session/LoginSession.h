@@ -14,7 +14,9 @@ class Thread;
 // Logs in to and off the directory service on worker threads while the GUI thread goes on.
 //
 // Login(user, password) pauses five seconds, checks the own address, discovers the server and
-// sends "logmein.asp"; Logoff() sends "logmeoff.asp". Only one of them runs at a time; a
+// sends "logmein.asp" with the capabilities; once logged in it asks the router to forward the
+// call port (SessionState::PortMapping, when there is one). Logoff() removes that forwarding
+// and sends "logmeoff.asp". Only one of them runs at a time; a
 // request while one runs is dropped. The progress is polled on the GUI thread and reported
 // through the signals below; every box goes through the program's message-box hook, on the GUI
 // thread, once the worker has ended.

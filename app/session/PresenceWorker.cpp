@@ -3,8 +3,12 @@
 #include <chrono>
 #include <thread>
 
+#include "app/session/CallPortMapping.h"
+#include "app/session/ServerStatusText.h"
 #include "app/session/SessionSettings.h"
 #include "app/session/SessionState.h"
+#include "directory/client/CallPage.h"
+#include "directory/client/LocalAddress.h"
 #include "directory/client/Requests.h"
 #include "util/MessageBox.h"
 #include "util/Thread.h"
@@ -50,7 +54,21 @@ uint32_t PresenceWorker::ThreadId() const {
 
 QString PresenceWorker::ServerStatus() const {
     std::lock_guard<std::mutex> lock(m_lock);
-    return QString::fromStdString(m_strServerStatus);
+    if (!m_bAddressChecked) {
+        return QString::fromStdString(m_strServerStatus);
+    }
+    presence::Reachability facts;
+    facts.address = m_strLocalAddress;
+    facts.registered = m_bRegistered;
+    if (m_bMappedSamePort) {
+        facts.mapped = m_strMapped.substr(0, m_strMapped.find(':'));
+    }
+    return presence::ServerStatusText(facts);
+}
+
+void PresenceWorker::SetRegistered(bool registered) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bRegistered = registered;
 }
 
 QString PresenceWorker::LocalAddress() const {
@@ -110,15 +128,13 @@ bool PresenceWorker::CheckAddress() {
             m_strServerStatus = "Checking server";
         }
     }
-    const std::string address = m_state->ClassifyLocalAddress();
+    const std::string dotted = m_state->LocalAddressToward();
+    const std::string address = dotted.empty() ? std::string() : ClassifyAddressText(dotted);
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_strLocalAddress = address;
-        if (address.empty()) {
-            m_strServerStatus = "The server cannot be reached";
-        } else {
-            m_strServerStatus = address != "LAN" ? "Your IP:" + address : "Behind firewall";
-        }
+        m_strLocalDotted = dotted;
+        m_bAddressChecked = true;
     }
     if (address != old) {
         // Queued to the GUI thread; this thread does not wait for the panes.
@@ -148,13 +164,12 @@ void PresenceWorker::Heartbeat() {
 
 // Steps 7 to 9: "iamup.asp", then "GetUserList.asp" with a copy of the buddy list.
 void PresenceWorker::ExchangeWithServer() {
+    RenewMapping();
     std::unique_ptr<CWebClient> web = m_state->MakeWebClient();
     const ServerInfo server = m_state->Server();
     const SessionState::User user = m_state->LoggedInUser();
     std::string reply;
-    if (!web->Get(server.host,
-                  IamUpTarget(server, user.name, user.password, LocalAddress().toStdString()),
-                  &reply)) {
+    if (!web->Get(server.host, IamUpRequest(server, user.name, user.password), &reply)) {
         RequestLogoff();
         return;
     }
@@ -165,6 +180,7 @@ void PresenceWorker::ExchangeWithServer() {
         MessageBox(reply.c_str(), "Mervane");
         return;
     }
+    TakeRendezvous(reply);
     std::function<std::vector<std::string>()> source;
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -172,7 +188,8 @@ void PresenceWorker::ExchangeWithServer() {
     }
     const std::vector<std::string> buddies = source ? source() : std::vector<std::string>();
     reply.clear();
-    if (!web->Get(server.host, GetUserListTarget(server, user.name, user.password, buddies),
+    if (!web->Get(server.host,
+                  GetUserListTarget(server, user.name, user.password, buddies) + CapabilityKeys(),
                   &reply) ||
         reply.empty()) {
         return;
@@ -182,6 +199,61 @@ void PresenceWorker::ExchangeWithServer() {
     } else if (reply[0] == '-') {
         RequestLogoff();
     }
+}
+
+// "iamup.asp" with the own address class (or the router's address while it forwards the call
+// port on the same number, so that clients without the extension can call it), then the
+// capabilities, the own address and call port and the router's mapping.
+std::string PresenceWorker::IamUpRequest(const ServerInfo& server, const std::string& user,
+                                         const std::string& password) {
+    std::string addressClass;
+    std::string local;
+    std::string mapped;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        addressClass =
+            m_bMappedSamePort ? m_strMapped.substr(0, m_strMapped.find(':')) : m_strLocalAddress;
+        if (!m_strLocalDotted.empty()) {
+            local = m_strLocalDotted + ":" + std::to_string(m_state->CallPort());
+        }
+        mapped = m_strMapped;
+    }
+    return IamUpTarget(server, user, password, addressClass) + HeartbeatExtraKeys(local, mapped);
+}
+
+// Renews the router's mapping of the call port when due and takes its external side.
+void PresenceWorker::RenewMapping() {
+    const std::shared_ptr<CallPortMapping> mapping = m_state->PortMapping();
+    std::string external;
+    if (mapping) {
+        mapping->RenewIfDue();
+        external = mapping->External();
+    }
+    const auto endpoint = ParseEndpoint(external);
+    if (!endpoint) {
+        external.clear();
+    }
+    const bool samePort = endpoint && ntohs(endpoint->sin_port) == m_state->CallPort();
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        changed = external != m_strMapped || samePort != m_bMappedSamePort;
+        m_strMapped = external;
+        m_bMappedSamePort = samePort;
+    }
+    if (changed) {
+        emit statusChanged(ServerStatus(), LocalAddress());
+    }
+}
+
+void PresenceWorker::TakeRendezvous(const std::string& reply) {
+    const std::optional<RendezvousReply> rendezvous = ParseRendezvousReply(reply);
+    if (!rendezvous) {
+        emit rendezvousReceived(QString(), QByteArray());
+        return;
+    }
+    emit rendezvousReceived(QString::fromStdString(FormatEndpoint(rendezvous->server)),
+                            QByteArray::fromStdString(rendezvous->key));
 }
 
 void PresenceWorker::SendNextReport() {

@@ -1,5 +1,6 @@
 #include "app/session/SessionState.h"
 
+#include "app/session/CallPortMapping.h"
 #include "directory/client/LocalAddress.h"
 #include "directory/client/ServiceHost.h"
 
@@ -67,4 +68,23 @@ std::string SessionState::ClassifyLocalAddress() const {
         timeoutMs = m_classifyMs;
     }
     return ::ClassifyLocalAddress(EffectiveServiceHost(), timeoutMs, m_cancel.get());
+}
+
+std::string SessionState::LocalAddressToward() const {
+    int timeoutMs = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        timeoutMs = m_classifyMs;
+    }
+    return ::LocalAddressToward(EffectiveServiceHost(), timeoutMs, m_cancel.get());
+}
+
+void SessionState::SetPortMapping(std::shared_ptr<CallPortMapping> mapping) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_portMapping = std::move(mapping);
+}
+
+std::shared_ptr<CallPortMapping> SessionState::PortMapping() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_portMapping;
 }

@@ -7,6 +7,8 @@
 
 #include "directory/client/WebClient.h"
 
+class CallPortMapping;
+
 // What the login session, the presence worker, the call reports and the buddy sync share: the
 // login flags, the logged-in user and the directory server's location. The flags are atomic;
 // the strings are copied in and out under one lock, so any thread may read them.
@@ -53,6 +55,17 @@ class SessionState {
 
     // "", "LAN" or the own dotted address, against the service web host.
     std::string ClassifyLocalAddress() const;
+    // The own dotted address toward the service web host, unclassified; "" when it cannot be
+    // reached.
+    std::string LocalAddressToward() const;
+
+    // The UDP port the program listens for calls on (1720 unless set): the heartbeat names it.
+    void SetCallPort(unsigned port) { m_callPort.store(port); }
+    unsigned CallPort() const { return m_callPort.load(); }
+
+    // The router's forwarding of the call port; null (the default) when the program has none.
+    void SetPortMapping(std::shared_ptr<CallPortMapping> mapping);
+    std::shared_ptr<CallPortMapping> PortMapping() const;
 
     // The program is closing: every cancellable request of this session, under way or to come,
     // ends at once (within about a second) instead of running into its time-out.
@@ -66,5 +79,7 @@ class SessionState {
     long m_connectMs = 5000;
     long m_totalMs = 15000;
     int m_classifyMs = 10000;
+    std::atomic<unsigned> m_callPort{1720};
+    std::shared_ptr<CallPortMapping> m_portMapping;
     const std::shared_ptr<std::atomic<bool>> m_cancel = std::make_shared<std::atomic<bool>>(false);
 };

@@ -65,7 +65,7 @@ class CMainDialog : public QDialog {
     void OnInitDialog(bool showWindow);
 
     // An engine notification (WM_ENGINE_STATUS), handled by the call controller. Codes outside
-    // 1 to 13 are ignored.
+    // 1 to 13 are ignored, except STATUS_PATH (how the call got through).
     int OnEngineStatus(unsigned code, uintptr_t value);
 
     // Talk: finds the callee on the active page and starts the call; the attempt goes on after
@@ -105,6 +105,8 @@ class CMainDialog : public QDialog {
     const QString& RemoteUser() const;
     QPushButton* TalkButton() const { return m_talk; }
     QPushButton* HangUpButton() const { return m_hangUp; }
+    // Beside the buttons during a call: how it got through ("Connected (relayed)", ...).
+    QLabel* CallPathLabel() const { return m_callPath; }
     QString PaneText(int pane) const;
     MainStatusBar* StatusBar() const { return m_statusBar; }
     WaveformView* Waveform() const { return m_waveform; }
@@ -164,8 +166,10 @@ class CMainDialog : public QDialog {
     void ConnectSession();
     void ShowLogin(bool loggedIn, const QString& user);
     void ShowBuddyPage();
-    bool FindCallee(in_addr& address, QString& name);
-    bool FindOnlineCallee(in_addr& address, QString& name);
+    // The callee of Talk: an address to call, or (byName) a buddy behind a router whom the
+    // directory connects.
+    bool FindCallee(in_addr& address, QString& name, bool& byName);
+    bool FindOnlineCallee(in_addr& address, QString& name, bool& byName);
     void ShowIncomingCall(const QString& caller, int ringSeconds);
     void ShowAttempt(const QString& text);
     void OnAttemptChanged(AttemptState state, const QString& text);
@@ -185,6 +189,7 @@ class CMainDialog : public QDialog {
 
     QPushButton* m_talk = nullptr;
     QPushButton* m_hangUp = nullptr;
+    QLabel* m_callPath = nullptr;
     WaveformView* m_waveform = nullptr;
     QSlider* m_sliders[3] = {};
     VolumeSliders* m_volume = nullptr;

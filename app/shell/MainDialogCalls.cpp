@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 
 #include "app/call/EngineSetup.h"
+#include "app/call/InCallDisplay.h"
 #include "app/pages/ConnectIpPage.h"
 #include "app/pages/IpAddressEdit.h"
 #include "app/pages/LoginPage.h"
@@ -15,6 +16,7 @@
 #include "app/pages/OnlinePage.h"
 #include "app/shell/MainDialog.h"
 #include "app/shell/Prompts.h"
+#include "app/shell/SessionCoordinator.h"
 #include "app/widgets/GradientProgress.h"
 #include "app/widgets/MainStatusBar.h"
 #include "app/widgets/StatisticsDialog.h"
@@ -70,7 +72,11 @@ void CMainDialog::ConnectCallDisplay() {
     connect(call, &CallController::callStarted, this, [this] {
         StartCallIndicator();
         ShowCallClock(kFirstCallText, 0);
+        m_callPath->setText(incall::PathText(m_call->CallPath()));
+        m_callPath->show();
     });
+    connect(call, &CallController::pathFound, this,
+            [this](int kind) { m_callPath->setText(incall::PathText(kind)); });
     connect(call, &CallController::callFinished, this, [this] {
         if (m_hangUpQuestion) {
             // The question is about a call that is gone.
@@ -78,6 +84,8 @@ void CMainDialog::ConnectCallDisplay() {
             delete m_hangUpQuestion.data();
         }
         StopCallIndicator();
+        m_callPath->hide();
+        m_callPath->clear();
     });
     connect(call, &CallController::callClock, this, &CMainDialog::ShowCallClock);
     connect(call, &CallController::bytesSent, m_statisticsDlg, &StatisticsDialog::AddBytesSent);
@@ -116,7 +124,7 @@ void CMainDialog::ShowIncomingCall(const QString& caller, int ringSeconds) {
 
 // --- outgoing call ------------------------------------------------------------------------------
 
-bool CMainDialog::FindOnlineCallee(in_addr& address, QString& name) {
+bool CMainDialog::FindOnlineCallee(in_addr& address, QString& name, bool& byName) {
     QTreeWidgetItem* item = m_onlinePage->Tree()->currentItem();
     if (!item || item->parent() != m_onlinePage->m_hRoot) {
         prompts::Inform(this,
@@ -130,6 +138,12 @@ bool CMainDialog::FindOnlineCallee(in_addr& address, QString& name) {
         return false;
     }
     if (buddy.address == 0xFFFFFFFFu) {
+        // Behind a router, but registered with the rendezvous as this computer is: the
+        // directory sets the call up.
+        if (buddy.rendezvous && m_call->Registered()) {
+            byName = true;
+            return true;
+        }
         prompts::Inform(this, "Cannot connect to " + name +
                                   "'s computer since it is behind a firewall. Computers behind a "
                                   "firewall cannot be reached. But they can initiate a connection "
@@ -140,10 +154,10 @@ bool CMainDialog::FindOnlineCallee(in_addr& address, QString& name) {
     return true;
 }
 
-bool CMainDialog::FindCallee(in_addr& address, QString& name) {
+bool CMainDialog::FindCallee(in_addr& address, QString& name, bool& byName) {
     QWidget* page = m_sheet->GetActivePage();
     if (page == m_onlinePage) {
-        return FindOnlineCallee(address, name);
+        return FindOnlineCallee(address, name, byName);
     }
     if (page != m_connectIpPage) {
         prompts::Inform(this, "Please select the buddy to talk with from the online list");
@@ -172,7 +186,13 @@ void CMainDialog::OnTalk() {
     }
     in_addr address{};
     QString callee;
-    if (FindCallee(address, callee)) {
+    bool byName = false;
+    if (!FindCallee(address, callee, byName)) {
+        return;
+    }
+    if (byName) {
+        m_session->CallByName(callee);
+    } else {
         m_call->PlaceCall(address, enginesetup::PeerPort(), callee);
     }
 }

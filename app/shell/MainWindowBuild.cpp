@@ -46,6 +46,13 @@ void CMainDialog::BuildWindow() {
     connect(m_hangUp, &QPushButton::clicked, this, &CMainDialog::OnHangUp);
     top->addWidget(m_talk);
     top->addWidget(m_hangUp);
+    // How the call of the moment got through; shown only during a call.
+    m_callPath = new QLabel;
+    m_callPath->setObjectName("callPath");
+    m_callPath->setWordWrap(true);
+    m_callPath->setToolTip("How the call reached your buddy's computer");
+    m_callPath->hide();
+    top->addWidget(m_callPath, 1);
     top->addStretch();
     m_waveform = new WaveformView;
     m_waveform->setObjectName("waveform");

@@ -2,10 +2,13 @@
 
 #include <QTreeWidgetItem>
 
+#include "app/call/EngineSetup.h"
 #include "app/pages/BuddyListPage.h"
 #include "app/pages/LoginPage.h"
 #include "app/pages/OnlinePage.h"
 #include "app/session/BuddySync.h"
+#include "app/session/CallPageRequest.h"
+#include "app/session/CallPortMapping.h"
 #include "app/session/CallReport.h"
 #include "app/session/LoginSession.h"
 #include "app/session/PresenceWorker.h"
@@ -26,7 +29,11 @@ SessionCoordinator::SessionCoordinator(CallController* call, const Pages& pages,
       m_state(std::make_unique<SessionState>()),
       m_login(std::make_unique<LoginSession>(m_state.get())),
       m_presence(std::make_unique<PresenceWorker>(m_state.get())),
-      m_sync(std::make_unique<BuddySync>(m_state.get())) {
+      m_sync(std::make_unique<BuddySync>(m_state.get())),
+      m_callPage(std::make_unique<CallPageRequest>(m_state.get())) {
+    m_state->SetCallPort(enginesetup::CallPort());
+    // No router is asked to forward the call port yet: SessionState::SetPortMapping is where a
+    // UPnP IGD / NAT-PMP client plugs in, and the session then maps, renews and removes it.
     BuddyListPage* buddies = m_pages.buddies;
     m_presence->SetBuddySource([buddies] {
         // Runs on the presence thread: Buddies() hands over a copy taken under the page's lock.
@@ -39,6 +46,7 @@ SessionCoordinator::SessionCoordinator(CallController* call, const Pages& pages,
     m_pages.login->AttachSession(m_login.get());
     ConnectLogin();
     ConnectPresence();
+    ConnectRendezvous();
     connect(buddies, &BuddyListPage::buddiesEdited, m_sync.get(), &BuddySync::MarkDirty);
     connect(buddies, &BuddyListPage::addRequested, buddies, &BuddyListPage::Add);
     connect(buddies, &BuddyListPage::deleteRequested, buddies, &BuddyListPage::Delete);
@@ -63,6 +71,7 @@ void SessionCoordinator::ConnectLogin() {
     connect(login, &LoginSession::loginFinished, this, &SessionCoordinator::OnLoginFinished);
     connect(login, &LoginSession::loggedOff, this, [this] {
         m_call->SetUserName(QString());
+        m_call->SetRendezvous(std::nullopt);  // new engines no longer register
         emit loginChanged(false, UserName());
     });
     connect(login, &LoginSession::statusText, this, &SessionCoordinator::serverPaneTextChanged);
@@ -96,6 +105,55 @@ void SessionCoordinator::ConnectPresence() {
         Qt::QueuedConnection);
 }
 
+void SessionCoordinator::ConnectRendezvous() {
+    connect(m_presence.get(), &PresenceWorker::rendezvousReceived, this,
+            &SessionCoordinator::OnRendezvous, Qt::QueuedConnection);
+    connect(m_call, &CallController::registrationChanged, this, [this](bool registered) {
+        m_presence->SetRegistered(registered);
+        emit panesChanged();
+    });
+    connect(m_callPage.get(), &CallPageRequest::answered, this, &SessionCoordinator::OnCallPage);
+}
+
+void SessionCoordinator::OnRendezvous(const QString& server, const QByteArray& key) {
+    // A reply that arrives after a logoff belongs to a user who is gone.
+    const std::optional<sockaddr_in> address = ParseEndpoint(server.toStdString());
+    if (m_state->loggedIn.load() != 1 || !address || key.isEmpty()) {
+        m_call->SetRendezvous(std::nullopt);
+        return;
+    }
+    RendezvousConfig config;
+    config.server = *address;
+    config.user = m_state->LoggedInUser().name;
+    config.key = key.toStdString();
+    m_call->SetRendezvous(config);
+}
+
+void SessionCoordinator::CallByName(const QString& buddy) {
+    if (!m_call->BeginCallByName(buddy)) {
+        return;
+    }
+    if (!m_callPage->Start(buddy)) {
+        m_call->AbandonCallByName("the previous call is still being set up");
+    }
+}
+
+void SessionCoordinator::OnCallPage(const QString& buddy, bool accepted, const QString& reason) {
+    if (!m_call->AwaitingCallPage() || buddy != m_call->RemoteUser()) {
+        return;  // the attempt it was for has ended
+    }
+    if (!accepted) {
+        m_call->AbandonCallByName(reason);
+        return;
+    }
+    const CallPage& page = *m_callPage->Page();
+    CallPlan plan{page.token, page.probeKey, page.candidates, std::nullopt};
+    if (page.turnServer) {
+        plan.relay = RelayServer{*page.turnServer, page.turnUser, page.turnPassword};
+    }
+    m_call->PlaceCallVia(plan);
+}
+
 void SessionCoordinator::Start() {
     m_presence->Start();
 }
@@ -105,6 +163,10 @@ void SessionCoordinator::Stop() {
     m_state->CancelRequests();
     if (m_presence) {
         m_presence->Stop();
+    }
+    // The router forwards the call port no longer once the program is gone.
+    if (const std::shared_ptr<CallPortMapping> mapping = m_state->PortMapping()) {
+        mapping->Remove();
     }
 }
 

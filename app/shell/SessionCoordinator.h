@@ -9,6 +9,7 @@
 
 class BuddyListPage;
 class BuddySync;
+class CallPageRequest;
 class LoginPage;
 class LoginSession;
 class OnlinePage;
@@ -16,9 +17,12 @@ class PresenceWorker;
 class SessionState;
 
 // The logged-in client: owns the directory session (its shared state, the login session, the
-// presence worker and the buddy sync) and joins it to the pages and the call controller. The
-// window builds it, forwards the user's commands to it and shows what it signals; the login,
-// presence and call report logic all run here or in the units it owns.
+// presence worker, the call page and the buddy sync) and joins it to the pages and the call
+// controller. The window builds it, forwards the user's commands to it and shows what it
+// signals; the login, presence and call report logic all run here or in the units it owns.
+//
+// The rendezvous each heartbeat names goes to the call controller (and is dropped at logoff);
+// the controller's word on its registration there goes to status pane 1.
 class SessionCoordinator : public QObject {
     Q_OBJECT
   public:
@@ -58,6 +62,10 @@ class SessionCoordinator : public QObject {
     void RequestLogin();
     // The tray's "Logoff": logs off when logged in.
     void RequestLogoff();
+    // Talk on a buddy behind a router who is registered with the rendezvous: the call page is
+    // asked for off the GUI thread, then the call controller calls with its plan (or tells why
+    // not and goes on listening).
+    void CallByName(const QString& buddy);
 
   signals:
     // A login began: status pane 0 becomes the busy indicator with this text.
@@ -79,6 +87,9 @@ class SessionCoordinator : public QObject {
     void OnLoggedIn(const QString& user, const QString& buddyText);
     void OnLoginFinished(int state);
     void OnCallReportDue(CallReportKind kind);
+    void ConnectRendezvous();
+    void OnRendezvous(const QString& server, const QByteArray& key);
+    void OnCallPage(const QString& buddy, bool accepted, const QString& reason);
 
     CallController* m_call;
     Pages m_pages;
@@ -86,5 +97,6 @@ class SessionCoordinator : public QObject {
     std::unique_ptr<LoginSession> m_login;
     std::unique_ptr<PresenceWorker> m_presence;
     std::unique_ptr<BuddySync> m_sync;
+    std::unique_ptr<CallPageRequest> m_callPage;
     bool m_busy = false;
 };

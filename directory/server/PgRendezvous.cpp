@@ -27,7 +27,8 @@ CREATE UNLOGGED TABLE IF NOT EXISTS rendezvous(
     mapped text NOT NULL,
     source text NOT NULL,
     registered bigint NOT NULL,
-    holder text NOT NULL
+    holder text NOT NULL,
+    sequence numeric(20) NOT NULL DEFAULT 0
 );
 CREATE UNLOGGED TABLE IF NOT EXISTS call_tokens(
     token text PRIMARY KEY,
@@ -63,10 +64,11 @@ const std::vector<PgStatement> kStatements = {
      "mapped = EXCLUDED.mapped RETURNING key"},
     {"rv_forget", "DELETE FROM rendezvous WHERE name = $1"},
     {"rv_find",
-     "SELECT key, seen, caps, local, mapped, source, registered, holder FROM rendezvous "
-     "WHERE name = $1 AND seen >= $2"},
+     "SELECT key, seen, caps, local, mapped, source, registered, holder, sequence::text "
+     "FROM rendezvous WHERE name = $1 AND seen >= $2"},
     {"rv_register",
-     "UPDATE rendezvous SET source = $2, registered = $3, holder = $4 WHERE name = $1"},
+     "UPDATE rendezvous SET source = $2, registered = $3, holder = $4, sequence = $5::numeric "
+     "WHERE name = $1"},
     {"rv_registered",
      "SELECT name FROM rendezvous WHERE name = ANY($1::text[]) AND registered >= $2 "
      "AND source <> ''"},
@@ -225,15 +227,17 @@ StoreResult PgRendezvousRegistry::Find(const std::string& name, int64_t since,
     p.source = Endpoint(r.Text(0, 5));
     p.registered = r.Int(0, 6);
     p.holder = r.Text(0, 7);
+    p.sequence = std::strtoull(r.Text(0, 8).c_str(), nullptr, 10);
     *out = std::move(p);
     return StoreResult::Ok;
 }
 
 StoreResult PgRendezvousRegistry::Register(const std::string& name, const sockaddr_in& source,
-                                           int64_t now) {
+                                           int64_t now, uint64_t sequence) {
     PgResult r;
-    StoreResult s =
-        Run("rv_register", {name, EndpointText(source), std::to_string(now), m_holder}, &r);
+    StoreResult s = Run(
+        "rv_register",
+        {name, EndpointText(source), std::to_string(now), m_holder, std::to_string(sequence)}, &r);
     if (s != StoreResult::Ok) {
         return s;
     }

@@ -30,7 +30,8 @@ class PgRendezvousRegistry : public RendezvousRegistry {
                          int64_t keepSince, std::string* key) override;
     StoreResult Forget(const std::string& name) override;
     StoreResult Find(const std::string& name, int64_t since, RendezvousPeer* out) override;
-    StoreResult Register(const std::string& name, const sockaddr_in& source, int64_t now) override;
+    StoreResult Register(const std::string& name, const sockaddr_in& source, int64_t now,
+                         uint64_t sequence) override;
     StoreResult Registered(const std::vector<std::string>& names, int64_t since,
                            std::vector<bool>* out) override;
     StoreResult AddToken(const CallToken& token, int64_t now) override;

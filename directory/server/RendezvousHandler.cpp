@@ -124,8 +124,20 @@ void RendezvousHandler::TakeKeepAlive(const stun::Message& m, const sockaddr_in&
                                       std::vector<OutDatagram>* out) {
     std::string name;
     RendezvousPeer peer;
-    if (!Authenticate(m, &name, &peer) ||
-        m_registry.Register(name, from, Now()) != StoreResult::Ok) {
+    if (!Authenticate(m, &name, &peer)) {
+        return;
+    }
+    // A keep-alive may move a live registration to another address only with a number above
+    // every one taken before: a copy of an old one, sent from a forged address, moves nothing.
+    const uint64_t sequence = m.U64(stun::kZorvoSequence).value_or(0);
+    const bool live = peer.RegisteredSince(Now() - kRegistrationSeconds);
+    const bool same = live && peer.source->sin_addr.s_addr == from.sin_addr.s_addr &&
+                      peer.source->sin_port == from.sin_port;
+    if (live && !same && sequence <= peer.sequence) {
+        return;
+    }
+    const uint64_t highest = live ? std::max(sequence, peer.sequence) : sequence;
+    if (m_registry.Register(name, from, Now(), highest) != StoreResult::Ok) {
         return;
     }
     stun::Builder b(stun::kBinding, stun::Class::kSuccess, m.Transaction());

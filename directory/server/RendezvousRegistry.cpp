@@ -98,7 +98,7 @@ StoreResult MemoryRendezvousRegistry::Find(const std::string& name, int64_t sinc
 }
 
 StoreResult MemoryRendezvousRegistry::Register(const std::string& name, const sockaddr_in& source,
-                                               int64_t now) {
+                                               int64_t now, uint64_t sequence) {
     std::lock_guard<std::mutex> lock(m_lock);
     auto it = m_peers.find(name);
     if (it == m_peers.end()) {
@@ -106,6 +106,7 @@ StoreResult MemoryRendezvousRegistry::Register(const std::string& name, const so
     }
     it->second.source = source;
     it->second.registered = now;
+    it->second.sequence = sequence;
     return StoreResult::Ok;
 }
 

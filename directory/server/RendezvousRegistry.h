@@ -49,6 +49,7 @@ struct RendezvousPeer {
     std::optional<sockaddr_in> source;  // where its keep-alives come from, once registered
     int64_t registered = 0;             // the last keep-alive that checked out
     std::string holder;                 // the process that received that keep-alive
+    uint64_t sequence = 0;              // the highest keep-alive number taken
 
     // Registered with a keep-alive at or after since.
     bool RegisteredSince(int64_t since) const { return source.has_value() && registered >= since; }
@@ -86,9 +87,9 @@ class RendezvousRegistry {
     // The state of a user that announced the extension at or after since; NotFound otherwise.
     virtual StoreResult Find(const std::string& name, int64_t since, RendezvousPeer* out) = 0;
     // A keep-alive that checked out: source is the user's registration address from now on,
-    // held by this process.
-    virtual StoreResult Register(const std::string& name, const sockaddr_in& source,
-                                 int64_t now) = 0;
+    // held by this process; sequence is the highest keep-alive number taken so far.
+    virtual StoreResult Register(const std::string& name, const sockaddr_in& source, int64_t now,
+                                 uint64_t sequence) = 0;
     // For each of names, whether it is registered with a keep-alive at or after since.
     virtual StoreResult Registered(const std::vector<std::string>& names, int64_t since,
                                    std::vector<bool>* out) = 0;
@@ -117,7 +118,8 @@ class MemoryRendezvousRegistry : public RendezvousRegistry {
                          int64_t keepSince, std::string* key) override;
     StoreResult Forget(const std::string& name) override;
     StoreResult Find(const std::string& name, int64_t since, RendezvousPeer* out) override;
-    StoreResult Register(const std::string& name, const sockaddr_in& source, int64_t now) override;
+    StoreResult Register(const std::string& name, const sockaddr_in& source, int64_t now,
+                         uint64_t sequence) override;
     StoreResult Registered(const std::vector<std::string>& names, int64_t since,
                            std::vector<bool>* out) override;
     StoreResult AddToken(const CallToken& token, int64_t now) override;

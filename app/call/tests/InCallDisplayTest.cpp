@@ -1,4 +1,5 @@
-// The in-call display: the clock text, the delay colour and the mean round trip.
+// The in-call display: the clock text, the delay colour, the mean round trip and the words for
+// the way a call got through.
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,17 @@ TEST(InCallDisplay, DelayColourRunsFromGreenToRed) {
     EXPECT_EQ(incall::DelayColour(8000), 0x007F7Fu);
     EXPECT_EQ(incall::DelayColour(16000), 0x0000FFu);
     EXPECT_EQ(incall::DelayColour(60000), 0x0000FFu);
+}
+
+TEST(InCallDisplay, PathTextSaysHowTheCallGotThrough) {
+    EXPECT_EQ(incall::PathText(1), "Connected (direct)");
+    EXPECT_EQ(incall::PathText(2), "Connected (same local network)");
+    EXPECT_EQ(incall::PathText(3), "Connected (router port mapping)");
+    EXPECT_EQ(incall::PathText(4), "Connected (punched through the routers)");
+    EXPECT_EQ(incall::PathText(5), "Connected (relayed)");
+    EXPECT_EQ(incall::PathText(0), "Connected");
+    EXPECT_EQ(incall::PathText(6), "Connected");
+    EXPECT_EQ(incall::PathText(257), "Connected");  // not 1 once cut to a byte
 }
 
 TEST(InCallDisplay, MeanOfRoundTrips) {

@@ -42,10 +42,22 @@ class HandlerTest : public ::testing::Test {
         m_handler.OnTimer(m_ms, &out);
         return out;
     }
-    static std::vector<uint8_t> KeepAlive(const std::string& name, const std::string& key) {
+    static std::vector<uint8_t> KeepAlive(const std::string& name, const std::string& key,
+                                          uint64_t number = 0) {
         stun::Builder b(stun::kBinding, stun::Class::kRequest, stun::NewTransactionId());
-        b.Text(stun::kUsername, name).Integrity(key).Fingerprint();
+        b.Text(stun::kUsername, name);
+        if (number != 0) {
+            b.U64(stun::kZorvoSequence, number);
+        }
+        b.Integrity(key).Fingerprint();
         return b.Bytes();
+    }
+    std::string RegisteredAt(const std::string& name) {
+        RendezvousPeer peer;
+        if (m_registry.Find(name, m_now - 120, &peer) != StoreResult::Ok || !peer.source) {
+            return "";
+        }
+        return EndpointText(*peer.source);
     }
     static std::vector<uint8_t> RelayOffer(const std::string& name, const std::string& key,
                                            const std::string& token) {
@@ -105,6 +117,21 @@ TEST_F(HandlerTest, OnlyPlainBindingsAndKeepAlivesWithTheRightKeyAreAnswered) {
     // The key dies with the presence: two minutes later it registers nothing.
     m_now += 121;
     EXPECT_TRUE(Feed(KeepAlive("alice", key), from).empty());
+}
+
+TEST_F(HandlerTest, ACopiedKeepAliveFromAnotherAddressDoesNotMoveTheRegistration) {
+    const std::string key = Present("alice");
+    const sockaddr_in home = Address("198.51.100.7:40000");
+    const sockaddr_in forged = Address("192.0.2.66:1720");
+    const std::vector<uint8_t> captured = KeepAlive("alice", key, 1000);
+    ASSERT_EQ(Feed(captured, home).size(), 1u);
+    ASSERT_EQ(Feed(KeepAlive("alice", key, 1001), home).size(), 1u);
+    // Someone on the path sends the captured one again from elsewhere: nothing moves.
+    EXPECT_TRUE(Feed(captured, forged).empty());
+    EXPECT_EQ(RegisteredAt("alice"), "198.51.100.7:40000");
+    // The client's router gave it a new mapping: its next keep-alive moves the registration.
+    ASSERT_EQ(Feed(KeepAlive("alice", key, 1002), Address("198.51.100.7:40001")).size(), 1u);
+    EXPECT_EQ(RegisteredAt("alice"), "198.51.100.7:40001");
 }
 
 TEST_F(HandlerTest, NoticesGoFourTimesAQuarterSecondApartUntilTheCalleeAcknowledges) {

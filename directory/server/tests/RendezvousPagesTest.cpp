@@ -122,7 +122,8 @@ TEST_P(RendezvousPages, RequestsWithoutCapsGetTheRepliesOfAServiceWithoutTheExte
     for (const char* user : {"bob", "carol"}) {
         Both(std::string("/zorvo\\iamup.asp?User=") + user +
              "&Pass=pw&IPAddr=198.51.100.7&Caps=rv1&Local=10.0.1.2%3A1720");
-        ASSERT_EQ(m_owned->Register(user, Address("198.51.100.7:40000"), m_now), StoreResult::Ok);
+        ASSERT_EQ(m_owned->Register(user, Address("198.51.100.7:40000"), m_now, 1),
+                  StoreResult::Ok);
     }
     const std::vector<std::string> targets = {
         "/zorvo\\iamup.asp?User=alice&Pass=pw&IPAddr=LAN",
@@ -201,7 +202,7 @@ TEST_P(RendezvousPages, OnlineListMarksBuddiesWithAKeepAliveInTheLastMinute) {
         Announce(user);
     }
     Ask("/zorvo\\iamup.asp?User=carol&Pass=pw&IPAddr=198.51.100.9&Caps=rv1");
-    ASSERT_EQ(m_owned->Register("bob", Address("198.51.100.7:40000"), m_now), StoreResult::Ok);
+    ASSERT_EQ(m_owned->Register("bob", Address("198.51.100.7:40000"), m_now, 1), StoreResult::Ok);
     const std::string list =
         "/zorvo\\GetUserList.asp?User=alice&Pass=pw&buddy=bob&buddy=carol&Caps=rv1";
     EXPECT_EQ(Ask(list), "+OK bob LAN/rv carol 198.51.100.9");
@@ -233,9 +234,9 @@ TEST_P(RendezvousPages, CallPageGivesTokenKeyCandidatesAndCredentialsAndOrdersTh
     const std::string call = "/zorvo\\CallBuddy.asp?User=alice&Pass=pw&Buddy=Bob&Caps=rv1";
     // Neither is registered yet; then only alice.
     EXPECT_EQ(Ask(call).substr(0, 5), "-ERR ");
-    ASSERT_EQ(m_owned->Register("alice", Address("198.51.100.7:50001"), m_now), StoreResult::Ok);
+    ASSERT_EQ(m_owned->Register("alice", Address("198.51.100.7:50001"), m_now, 1), StoreResult::Ok);
     EXPECT_EQ(Ask(call), "-ERR bob is not online through the rendezvous");
-    ASSERT_EQ(m_owned->Register("bob", Address("203.0.113.4:61000"), m_now), StoreResult::Ok);
+    ASSERT_EQ(m_owned->Register("bob", Address("203.0.113.4:61000"), m_now, 1), StoreResult::Ok);
     EXPECT_TRUE(Orders().empty());
 
     std::string reply = Ask(call);
