@@ -19,6 +19,16 @@ find_package(ZLIB REQUIRED)
 # The directory: HTTP client (also for the headless tool's calls by name) and server, storage,
 # password hashing.
 pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
+# Router port mapping (the directory client library): UPnP IGD (miniupnpc ships a pkg-config
+# file) and NAT-PMP (libnatpmp ships none: its header and library are looked up and wrapped in an
+# imported target).
+pkg_check_modules(MINIUPNPC REQUIRED IMPORTED_TARGET miniupnpc)
+find_path(NATPMP_INCLUDE_DIR natpmp.h REQUIRED)
+find_library(NATPMP_LIBRARY natpmp REQUIRED)
+add_library(natpmp::natpmp UNKNOWN IMPORTED)
+set_target_properties(natpmp::natpmp PROPERTIES
+    IMPORTED_LOCATION "${NATPMP_LIBRARY}"
+    INTERFACE_INCLUDE_DIRECTORIES "${NATPMP_INCLUDE_DIR}")
 if(NOT ZORVO_CORE_ONLY)
     pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
     pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)

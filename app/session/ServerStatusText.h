@@ -22,8 +22,8 @@ struct Reachability {
 };
 
 // "The server cannot be reached"; "Your IP:" and the address; "Behind firewall". While the
-// router forwards the call port: "Your IP:" and the router's address, then " (router port
-// mapping)". Behind a router and registered: "Behind firewall, reachable through the directory".
+// router forwards the call port: "Your IP:" and the router's address, then " (mapped)". Behind
+// a router and registered with the rendezvous: "Behind firewall, via directory".
 QString ServerStatusText(const Reachability& facts);
 
 }  // namespace presence

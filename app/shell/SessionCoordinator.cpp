@@ -12,6 +12,7 @@
 #include "app/session/CallReport.h"
 #include "app/session/LoginSession.h"
 #include "app/session/PresenceWorker.h"
+#include "app/session/RouterPortMapping.h"
 #include "app/session/SessionState.h"
 #include "app/sounds/SoundPlayer.h"
 
@@ -32,8 +33,16 @@ SessionCoordinator::SessionCoordinator(CallController* call, const Pages& pages,
       m_sync(std::make_unique<BuddySync>(m_state.get())),
       m_callPage(std::make_unique<CallPageRequest>(m_state.get())) {
     m_state->SetCallPort(enginesetup::CallPort());
-    // No router is asked to forward the call port yet: SessionState::SetPortMapping is where a
-    // UPnP IGD / NAT-PMP client plugs in, and the session then maps, renews and removes it.
+    // The home router is asked to forward the call port at each login; a new mapping is told to
+    // the directory by a heartbeat at once (Refresh only posts to the presence thread).
+    // The mapping may outlive the presence worker (a login worker still finishing at exit holds
+    // it): it reaches the worker only through this cell, which Stop empties.
+    m_mappingRefresh = std::make_shared<std::atomic<PresenceWorker*>>(m_presence.get());
+    m_state->SetPortMapping(std::make_shared<RouterPortMapping>([cell = m_mappingRefresh] {
+        if (PresenceWorker* presence = cell->load()) {
+            presence->Refresh();
+        }
+    }));
     BuddyListPage* buddies = m_pages.buddies;
     m_presence->SetBuddySource([buddies] {
         // Runs on the presence thread: Buddies() hands over a copy taken under the page's lock.
@@ -167,6 +176,9 @@ void SessionCoordinator::Stop() {
     // The router forwards the call port no longer once the program is gone.
     if (const std::shared_ptr<CallPortMapping> mapping = m_state->PortMapping()) {
         mapping->Remove();
+    }
+    if (m_mappingRefresh) {
+        m_mappingRefresh->store(nullptr);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 
 #include "app/call/CallController.h"
@@ -99,4 +100,6 @@ class SessionCoordinator : public QObject {
     std::unique_ptr<BuddySync> m_sync;
     std::unique_ptr<CallPageRequest> m_callPage;
     bool m_busy = false;
+    // Where the port mapping's change reaches the presence worker; emptied by Stop.
+    std::shared_ptr<std::atomic<PresenceWorker*>> m_mappingRefresh;
 };

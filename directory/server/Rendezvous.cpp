@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -18,6 +19,8 @@ constexpr int kBatch = 64;          // datagrams one recvmmsg takes
 constexpr int kBatchesPerWake = 8;  // then the timers get their turn
 constexpr size_t kDatagramMax = 1500;
 constexpr int64_t kIdleWakeMs = 1000;
+// How often the share of relayed calls goes to the log (stderr), when there were calls.
+constexpr int64_t kReportMs = 10 * 60 * 1000;
 
 int64_t SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -84,10 +87,27 @@ void Rendezvous::Stop() {
     m_thread.join();
 }
 
+void Rendezvous::Report() {
+    const RendezvousHandler::Counts c = m_handler.TakeCounts();
+    if (c.calls != 0) {
+        std::fprintf(stderr,
+                     "zorvo-directory: rendezvous: %llu calls by name rang here in the last %lld "
+                     "minutes, %llu of them relayed (%.0f%%)\n",
+                     static_cast<unsigned long long>(c.calls),
+                     static_cast<long long>(kReportMs / 60000),
+                     static_cast<unsigned long long>(c.relayed), 100.0 * c.relayed / c.calls);
+    }
+}
+
 void Rendezvous::Loop() {
     std::vector<OutDatagram> out;
+    int64_t nextReport = SteadyMs() + kReportMs;
     while (!m_stop) {
         int64_t now = SteadyMs();
+        if (now >= nextReport) {
+            Report();
+            nextReport = now + kReportMs;
+        }
         out.clear();
         m_handler.OnTimer(now, &out);
         Send(out);

@@ -29,6 +29,8 @@ class Rendezvous {
     void Stop();
 
   private:
+    // Writes the share of relayed calls since the last report to stderr.
+    void Report();
     Rendezvous(RendezvousRegistry& registry, RendezvousSettings settings);
     void Loop();
     // Reads what waits on the socket, a bounded number of datagrams, into the handler.

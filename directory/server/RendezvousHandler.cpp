@@ -187,10 +187,18 @@ void RendezvousHandler::TakeRelayOffer(const stun::Message& m, const sockaddr_in
 }
 
 void RendezvousHandler::Order(const CallNoticeOrder& order) {
+    const bool relayed =
+        std::any_of(order.candidates.begin(), order.candidates.end(),
+                    [](const auto& c) { return c.kind == stun::CandidateKind::kRelayed; });
+    ++(relayed ? m_relayedCalls : m_calls);
     std::lock_guard<std::mutex> lock(m_ordersLock);
     if (m_orders.size() < kMaxWaitingOrders) {
         m_orders.push_back(order);
     }
+}
+
+RendezvousHandler::Counts RendezvousHandler::TakeCounts() {
+    return Counts{m_calls.exchange(0), m_relayedCalls.exchange(0)};
 }
 
 bool RendezvousHandler::Prepare(const CallNoticeOrder& order, int64_t nowMs, Pending* p) const {

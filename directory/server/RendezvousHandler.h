@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -86,12 +87,23 @@ class RendezvousHandler {
     // A call notice to send; may be called from any thread. Dropped when too many wait.
     void Order(const CallNoticeOrder& order);
 
+    // Calls this process rang (first notices) and calls that went to the relay (forwarded
+    // relay offers) since the last call; from any thread.
+    struct Counts {
+        uint64_t calls = 0;
+        uint64_t relayed = 0;
+    };
+    Counts TakeCounts();
+
     static constexpr int kNoticeSends = 4;
     static constexpr int64_t kNoticeIntervalMs = 250;
     static constexpr size_t kMaxWaitingOrders = 256;
     static constexpr size_t kMaxPendingNotices = 1024;
 
   private:
+    std::atomic<uint64_t> m_calls{0};
+    std::atomic<uint64_t> m_relayedCalls{0};
+
     struct Pending {
         stun::TransactionId transaction{};
         std::string key;  // the callee's

@@ -98,11 +98,36 @@ bool DirectorySession::Heartbeat() {
 }
 
 void DirectorySession::HeartbeatLoop() {
+    // Asking the router takes seconds where none answers: here it keeps the login short.
+    KeepPortMapping(true);
     std::unique_lock lock(m_lock);
     while (!m_wake.wait_for(lock, kHeartbeatPeriod, [this] { return m_stopping; })) {
         lock.unlock();
+        KeepPortMapping(false);
         Heartbeat();
         lock.lock();
+    }
+    lock.unlock();
+    m_mapper.Remove();
+}
+
+void DirectorySession::KeepPortMapping(bool first) {
+    if (!m_portMapping) {
+        return;
+    }
+    const PortMapping mapping =
+        first ? m_mapper.Map(static_cast<uint16_t>(m_callPort)) : m_mapper.Renew();
+    const std::string mapped =
+        mapping.Valid() ? mapping.externalAddress + ":" + std::to_string(mapping.externalPort) : "";
+    if (mapped == m_mapped) {
+        return;
+    }
+    m_mapped = mapped;
+    std::printf("MAPPING %s %s\n", MappingMethodName(mapping.method),
+                mapped.empty() ? "none" : mapped.c_str());
+    std::fflush(stdout);
+    if (first) {
+        Heartbeat();  // the directory lists the mapped address now, not in 45 s
     }
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "directory/client/CallPage.h"
+#include "directory/client/PortMapper.h"
 #include "directory/client/WebClient.h"
 #include "engine/CallPath.h"
 
@@ -40,6 +41,9 @@ class DirectorySession {
   private:
     bool Heartbeat();
     void HeartbeatLoop();
+    // On the heartbeat thread: asks the router to forward the call port (or renews the lease)
+    // and sends a heartbeat at once when the mapping changed.
+    void KeepPortMapping(bool first);
     std::string Get(const std::string& target);
     std::string OnlineAddress(const std::string& buddy);
 
@@ -52,7 +56,8 @@ class DirectorySession {
     CWebClient m_web;
     ServerInfo m_server;
     std::string m_localAddress;  // dotted, toward the service
-    std::string m_mapped;        // "a.b.c.d:port" while the router forwards the call port
+    std::string m_mapped;  // "a.b.c.d:port" while the router forwards the call port (heartbeats)
+    PortMapper m_mapper;   // the heartbeat thread's
     bool m_loggedIn = false;
     int m_sessionId = 0;
 

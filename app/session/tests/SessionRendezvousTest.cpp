@@ -158,7 +158,7 @@ TEST_F(SessionWithExtendedDirectory,
     // Pane 1 says whether callers reach this computer through the directory.
     EXPECT_EQ(m_presence.ServerStatus(), "Behind firewall");
     m_presence.SetRegistered(true);
-    EXPECT_EQ(m_presence.ServerStatus(), "Behind firewall, reachable through the directory");
+    EXPECT_EQ(m_presence.ServerStatus(), "Behind firewall, via directory");
     std::lock_guard<std::mutex> lock(m_boxLock);
     EXPECT_TRUE(m_boxes.isEmpty()) << m_boxes.join('|').toStdString();
 }
@@ -179,9 +179,9 @@ TEST_F(SessionWithExtendedDirectory, ARouterThatForwardsTheCallPortIsReportedAnd
     EXPECT_EQ(heartbeats[0].Param("IPAddr"), "198.51.100.7");
     EXPECT_EQ(heartbeats[0].Param("Mapped"), "198.51.100.7:4321");
     EXPECT_EQ(heartbeats[0].Param("Local"), "127.0.0.1:4321");
-    EXPECT_EQ(m_presence.ServerStatus(), "Your IP:198.51.100.7 (router port mapping)");
+    EXPECT_EQ(m_presence.ServerStatus(), "Your IP:198.51.100.7 (mapped)");
     ASSERT_GE(status.count(), 1);
-    EXPECT_EQ(status.last().at(0).toString(), "Your IP:198.51.100.7 (router port mapping)");
+    EXPECT_EQ(status.last().at(0).toString(), "Your IP:198.51.100.7 (mapped)");
 
     QSignalSpy loggedOff(&m_login, &LoginSession::loggedOff);
     ASSERT_TRUE(m_login.Logoff());
@@ -263,12 +263,9 @@ TEST(ServerStatusText, SaysHowThisComputerCanBeReached) {
     EXPECT_EQ(ServerStatusText({"1.2.3.4", false, ""}), "Your IP:1.2.3.4");
     EXPECT_EQ(ServerStatusText({"1.2.3.4", true, ""}), "Your IP:1.2.3.4");
     EXPECT_EQ(ServerStatusText({"LAN", false, ""}), "Behind firewall");
-    EXPECT_EQ(ServerStatusText({"LAN", true, ""}),
-              "Behind firewall, reachable through the directory");
-    EXPECT_EQ(ServerStatusText({"LAN", false, "198.51.100.7"}),
-              "Your IP:198.51.100.7 (router port mapping)");
-    EXPECT_EQ(ServerStatusText({"LAN", true, "198.51.100.7"}),
-              "Your IP:198.51.100.7 (router port mapping)");
+    EXPECT_EQ(ServerStatusText({"LAN", true, ""}), "Behind firewall, via directory");
+    EXPECT_EQ(ServerStatusText({"LAN", false, "198.51.100.7"}), "Your IP:198.51.100.7 (mapped)");
+    EXPECT_EQ(ServerStatusText({"LAN", true, "198.51.100.7"}), "Your IP:198.51.100.7 (mapped)");
 }
 
 }  // namespace

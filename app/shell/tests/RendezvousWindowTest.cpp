@@ -135,8 +135,8 @@ TEST_F(WindowWithRendezvous, TalkOnARegisteredBuddyBehindARouterCallsThroughTheD
     // The listening engine registered from the call port with alice's key.
     ASSERT_TRUE(rendezvous.RegisteredAt("alice"));
     EXPECT_EQ(ntohs(rendezvous.RegisteredAt("alice")->sin_port), client->Port());
-    ASSERT_TRUE(WaitUntil([&] { return w.PaneText(1).contains("reachable"); }));
-    EXPECT_EQ(w.PaneText(1), "Behind firewall, reachable through the directory");
+    ASSERT_TRUE(WaitUntil([&] { return w.PaneText(1).contains("via directory"); }));
+    EXPECT_EQ(w.PaneText(1), "Behind firewall, via directory");
     EXPECT_EQ(w.Online()->m_hRoot->child(0)->text(0), "bob");
 
     // Bob's program is registered too; the call page makes the rendezvous tell him about alice.
@@ -176,7 +176,7 @@ TEST_F(WindowWithRendezvous, TalkOnARegisteredBuddyBehindARouterCallsThroughTheD
     EXPECT_FALSE(w.CallPathLabel()->isVisibleTo(&w));
     EXPECT_EQ(w.PaneText(2), "Ready to receive calls");
     ASSERT_TRUE(WaitUntil([&] { return rendezvous.Registrations("alice") > registrations; }));
-    EXPECT_EQ(w.PaneText(1), "Behind firewall, reachable through the directory");
+    EXPECT_EQ(w.PaneText(1), "Behind firewall, via directory");
 }
 
 TEST_F(WindowWithRendezvous, ARefusedCallPageShowsTheReasonAndListeningGoesOn) {

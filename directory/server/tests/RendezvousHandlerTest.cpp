@@ -237,3 +237,21 @@ TEST_F(HandlerTest, AFloodFromOneAddressGetsNoMoreThanItsBudget) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RendezvousCounts, RelayedCallsAreCountedApartFromTheCallsThatRang) {
+    MemoryRendezvousRegistry registry;
+    RendezvousHandler handler(registry, RendezvousSettings{});
+    const stun::Candidate punched{stun::CandidateKind::kPublic, Address("198.51.100.7:1720")};
+    const stun::Candidate relayed{stun::CandidateKind::kRelayed, Address("203.0.113.50:49152")};
+    handler.Order(CallNoticeOrder{"bob", RandomBytes(kTokenBytes), "alice", {punched}});
+    handler.Order(CallNoticeOrder{"carol", RandomBytes(kTokenBytes), "alice", {punched}});
+    handler.Order(CallNoticeOrder{"carol", RandomBytes(kTokenBytes), "alice", {relayed}});
+    const RendezvousHandler::Counts counts = handler.TakeCounts();
+    EXPECT_EQ(counts.calls, 2u);
+    EXPECT_EQ(counts.relayed, 1u);
+    EXPECT_EQ(handler.TakeCounts().calls, 0u);  // taken: the next report starts from nothing
+}
+
+}  // namespace

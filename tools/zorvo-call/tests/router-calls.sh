@@ -24,12 +24,17 @@ check() {
 
 path_of() { awk '/^PATH / { print $2 }' "$WORLD/$1.out" | tail -n 1; }
 
-# call_case TAG CALLER_HOST CALLEE_HOST PATHS...: bob listens, alice calls him by name and hangs up
-# after 4 s of speech; the path must be one of PATHS.
+# call_case TAG CALLER_HOST CALLEE_HOST PATHS... [--listening]: bob listens (or, with
+# --listening, already does as TAG-bob), alice calls him by name and hangs up after 4 s of speech;
+# the path must be one of PATHS.
 call_case() {
     local tag=$1 from=$2 to=$3 status path
     shift 3
-    world_listen "$to" bob "$tag-bob"
+    if [ "${*: -1}" = --listening ]; then
+        set -- "${@:1:$#-1}"
+    else
+        world_listen "$to" bob "$tag-bob"
+    fi
     world_wait_registered "$tag-bob" || { failures=$((failures + 1)); return; }
     world_call "$from" alice "$tag-alice" bob --hangup-after 4
     status=$?
@@ -69,7 +74,9 @@ case_symmetric() {
 case_upnp() {
     [ -n "$(ip netns list | grep -w "$(netlab_ns r1)")" ] || netlab_add_home 1
     netlab_add_home 5 upnp
-    call_case upnp h1a h5a mapped
+    world_listen h5a bob upnp-bob
+    world_wait_mapped upnp-bob || { failures=$((failures + 1)); return; }
+    call_case upnp h1a h5a mapped --listening
     # A client that knows only addresses calls bob at his router's public address.
     world_listen h5a bob upnp-old-bob
     world_wait_registered upnp-old-bob || { failures=$((failures + 1)); return; }

@@ -6,6 +6,7 @@
 #   world_init [upnp]             the lab, the directory, coturn, accounts alice/bob/carol/dave
 #   world_listen HOST USER TAG [zorvo-call options]   a listener in the background
 #   world_wait_registered TAG     until that listener's call port is registered
+#   world_wait_mapped TAG         until that listener's router forwards its call port
 #   world_call HOST USER TAG CALLEE [zorvo-call options]   a call in the foreground
 #   world_speech_rms FILE         the RMS amplitude of a recording (sox)
 
@@ -61,6 +62,18 @@ world_wait_registered() {
         sleep 0.1
     done
     echo "listener $1 did not register; its output:" >&2
+    tail -n 20 "$log" >&2
+    return 1
+}
+
+# world_wait_mapped TAG: until that listener's router forwards its call port.
+world_wait_mapped() {
+    local log="$NETLAB_DIR/$1.log" deadline=$((SECONDS + 20))
+    while [ $SECONDS -le $deadline ]; do
+        grep -Eq '^MAPPING (upnp|natpmp) ' "$log" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "listener $1 got no port mapping; its output:" >&2
     tail -n 20 "$log" >&2
     return 1
 }
