@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "engine/RelayLeg.h"
+#include "stun/Endpoint.h"
 #include "wire/ZorvoMsg.h"
 
 namespace {
@@ -20,12 +21,6 @@ constexpr uint32_t kNever = 0xFFFFFFFF;
 
 bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
     return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
-
-std::string Dotted(const sockaddr_in& address) {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
 uint32_t Until(uint64_t when, uint64_t now) {
@@ -147,7 +142,8 @@ int PathAgent::FindPath(UdpLink& link, const CallState& state) {
     if (m_relay && !m_relayed) {
         m_relay->Release(link);
     }
-    m_report.Debug("Path %s to %s", PathKindName(kind), Dotted(*m_probing->first).c_str());
+    m_report.Debug("Path %s to %s", PathKindName(kind),
+                   stun::EndpointText(*m_probing->first).c_str());
     return kind;
 }
 
@@ -198,7 +194,8 @@ void PathAgent::_OnRendezvousMessage(UdpLink& link, const stun::Message& msg) {
             m_publicAddress = *mapped;
             m_publicShared.store(static_cast<uint64_t>(ntohl(mapped->sin_addr.s_addr)) << 16 |
                                  ntohs(mapped->sin_port));
-            m_report.Debug("Registered at the rendezvous as %s", Dotted(*mapped).c_str());
+            m_report.Debug("Registered at the rendezvous as %s",
+                           stun::EndpointText(*mapped).c_str());
         }
     } else if (msg.Method() == stun::kRelayOffer && msg.Kind() == stun::Class::kSuccess) {
         m_offerAcknowledged = true;
@@ -263,7 +260,7 @@ void PathAgent::_OnPeerMessage(UdpLink& link, const stun::Message& msg, const so
 void PathAgent::_Verified(const sockaddr_in& from, bool viaRelay) {
     if (!_IsVerified(from)) {
         m_probing->verified.push_back(from);
-        m_report.Debug("Probe answered from %s%s", Dotted(from).c_str(),
+        m_report.Debug("Probe answered from %s%s", stun::EndpointText(from).c_str(),
                        viaRelay ? " through the relay" : "");
     }
     if (!m_probing->first) {
@@ -324,7 +321,7 @@ int PathAgent::OnPeerChosen(UdpLink& link, const sockaddr_in& peer) {
     m_pathChosen = true;
     m_probing->until = 0;
     const int kind = _KindOf(peer, false);
-    m_report.Debug("Path %s from %s", PathKindName(kind), Dotted(peer).c_str());
+    m_report.Debug("Path %s from %s", PathKindName(kind), stun::EndpointText(peer).c_str());
     return kind;
 }
 

@@ -229,7 +229,7 @@ void PresenceWorker::RenewMapping() {
         mapping->RenewIfDue();
         external = mapping->External();
     }
-    const auto endpoint = ParseEndpoint(external);
+    const auto endpoint = stun::ParseEndpoint(external);
     if (!endpoint) {
         external.clear();
     }
@@ -252,7 +252,7 @@ void PresenceWorker::TakeRendezvous(const std::string& reply) {
         emit rendezvousReceived(QString(), QByteArray());
         return;
     }
-    emit rendezvousReceived(QString::fromStdString(FormatEndpoint(rendezvous->server)),
+    emit rendezvousReceived(QString::fromStdString(stun::EndpointText(rendezvous->server)),
                             QByteArray::fromStdString(rendezvous->key));
 }
 

@@ -126,7 +126,7 @@ void SessionCoordinator::ConnectRendezvous() {
 
 void SessionCoordinator::OnRendezvous(const QString& server, const QByteArray& key) {
     // A reply that arrives after a logoff belongs to a user who is gone.
-    const std::optional<sockaddr_in> address = ParseEndpoint(server.toStdString());
+    const std::optional<sockaddr_in> address = stun::ParseEndpoint(server.toStdString());
     if (m_state->loggedIn.load() != 1 || !address || key.isEmpty()) {
         m_call->SetRendezvous(std::nullopt);
         return;

@@ -24,17 +24,26 @@ time_to_connected() {
 
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
 
+# Callers take turns: the directory hands one caller at most 8 call tokens per 30 s.
+CALLERS=(alice carol dave)
+
 # One case: RUNS calls from CALLER_HOST to bob listening on CALLEE_HOST; prints the median.
 measure() {
-    local name=$1 from=$2 to=$3 callee=$4 i t
+    local name=$1 from=$2 to=$3 callee=$4 i t caller
+    [ "${ONLY:-$name}" = "$name" ] || return 0
     shift 4
     : >"$WORLD/$name.times"
     for i in $(seq "$RUNS"); do
         if [ "$callee" = bob ]; then
             world_listen "$to" bob "$name-$i-bob"
             world_wait_registered "$name-$i-bob" >/dev/null || continue
+            if [ "$name" = mapped ]; then
+                world_wait_mapped "$name-$i-bob" >/dev/null || continue
+            fi
+            caller=${CALLERS[i % ${#CALLERS[@]}]}
             t=$(time_to_connected netlab_exec "$from" "$BIN/zorvo-call" call bob \
-                --service "$WORLD_SERVICE" --user alice --pass pwalice --mic "$WORLD/tone-a.wav" \
+                --service "$WORLD_SERVICE" --user "$caller" --pass "pw$caller" \
+                --mic "$WORLD/tone-a.wav" \
                 --speaker none --hangup-after 1 --timeout 30 "$@")
         else
             netlab_spawn "$to" "$name-$i-listen" "$BIN/zorvo-call" listen --user bob \
@@ -46,19 +55,24 @@ measure() {
                 --timeout 30)
         fi
         wait "$WORLD_LAST_LISTENER" 2>/dev/null
-        [ -n "$t" ] && echo "$t" >>"$WORLD/$name.times"
+        if [ -n "$t" ]; then
+            echo "$t" >>"$WORLD/$name.times"
+        else
+            echo "$name: call $i did not come up:" >&2
+            tail -n 5 "$WORLD/last.out" >&2
+        fi
     done
     printf '%-16s median %6.3f s over %d calls (%s)\n' "$name" \
         "$(median <"$WORLD/$name.times")" "$(wc -l <"$WORLD/$name.times")" \
         "$(grep -h '^[0-9.]* PATH' "$WORLD/last.out" | awk '{ print $3 }')"
 }
 
-# Mean round trip (ms) of a call of SECONDS between two hosts; coturn's CPU seconds meanwhile.
+# Mean round trip (ms) of a call of SECONDS from CALLER on one host to bob on another.
 round_trip() {
-    local from=$1 to=$2 seconds=$3 tag=$4
+    local from=$1 to=$2 seconds=$3 tag=$4 caller=$5
     world_listen "$to" bob "$tag-bob" --timeout 90
     world_wait_registered "$tag-bob" >/dev/null
-    world_call "$from" alice "$tag" bob --hangup-after "$seconds" --speaker none
+    world_call "$from" "$caller" "$tag" bob --hangup-after "$seconds" --speaker none
     wait "$WORLD_LAST_LISTENER"
     awk '$1 == "STATUS_ROUND_TRIP" { s += $2; n++ } END { if (n) printf "%.2f", s / n }' \
         "$WORLD/$tag.out"
@@ -86,9 +100,9 @@ measure mapped h1a h5a bob
 measure relayed h3a h4a bob
 
 echo "# the relay's added delay and coturn's load"
-punched=$(round_trip h1a h2a 32 rtt-punched)
+punched=$(round_trip h1a h2a 32 rtt-punched carol)
 before=$(turn_cpu_ticks)
-relayed=$(round_trip h3a h4a 32 rtt-relayed)
+relayed=$(round_trip h3a h4a 32 rtt-relayed dave)
 after=$(turn_cpu_ticks)
 hz=$(getconf CLK_TCK)
 echo "mean round trip: punched ${punched:-?} ms, relayed ${relayed:-?} ms"

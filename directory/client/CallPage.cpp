@@ -28,7 +28,7 @@ std::optional<stun::Candidate> ParseCandidate(const std::string& text) {
         return std::nullopt;
     }
     const std::string kind = text.substr(0, colon);
-    const auto address = ParseEndpoint(text.substr(colon + 1));
+    const auto address = stun::ParseEndpoint(text.substr(colon + 1));
     if (!address) {
         return std::nullopt;
     }
@@ -67,7 +67,7 @@ bool ReadCallPageWord(const std::string& word, CallPage* page) {
         return candidate.has_value();
     }
     if (StartsWith(word, rv::kTurnWord, &value)) {
-        page->turnServer = ParseEndpoint(value);
+        page->turnServer = stun::ParseEndpoint(value);
         return page->turnServer.has_value();
     }
     if (StartsWith(word, rv::kTurnUserWord, &page->turnUser) ||
@@ -102,31 +102,6 @@ std::string CallBuddyTarget(const ServerInfo& server, const std::string& user,
            CapabilityKeys();
 }
 
-std::optional<sockaddr_in> ParseEndpoint(const std::string& text) {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon + 1 >= text.size() || colon + 6 < text.size()) {
-        return std::nullopt;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) != 1) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    const long port = std::strtol(text.c_str() + colon + 1, &end, 10);
-    if (*end != '\0' || port < 1 || port > 65535) {
-        return std::nullopt;
-    }
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    return address;
-}
-
-std::string FormatEndpoint(const sockaddr_in& address) {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
-}
-
 std::optional<RendezvousReply> ParseRendezvousReply(const std::string& reply) {
     if (reply.empty() || reply[0] != '+') {
         return std::nullopt;
@@ -136,7 +111,7 @@ std::optional<RendezvousReply> ParseRendezvousReply(const std::string& reply) {
     for (const std::string& word : SplitWords(reply)) {
         std::string value;
         if (StartsWith(word, rv::kRendezvousWord, &value)) {
-            const auto server = ParseEndpoint(value);
+            const auto server = stun::ParseEndpoint(value);
             haveServer = server.has_value();
             out.server = server.value_or(sockaddr_in{});
         } else if (StartsWith(word, rv::kKeyWord, &value)) {

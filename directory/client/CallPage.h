@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "directory/client/WebClient.h"
+#include "stun/Endpoint.h"
 #include "stun/StunMessage.h"
 
 // "&Caps=rv1": appended to the login, heartbeat and online-list requests of a client that has
@@ -51,7 +52,3 @@ struct CallPage {
 // Reads a call page reply; empty with *error set ("not online", the service's own text, ...) when
 // it is a refusal or does not read.
 std::optional<CallPage> ParseCallPage(const std::string& reply, std::string* error);
-
-// "a.b.c.d:port" into an address; empty when it is not one.
-std::optional<sockaddr_in> ParseEndpoint(const std::string& text);
-std::string FormatEndpoint(const sockaddr_in& address);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "directory/server/Storage.h"
+#include "stun/Endpoint.h"
 #include "stun/StunMessage.h"
 
 // What the rendezvous knows of the users whose clients have the extension: each user's
@@ -29,8 +30,8 @@ inline constexpr size_t kTokenBytes = 16;
 inline constexpr int kTokensPerCaller = 8;  // unexpired tokens of one caller, at most
 
 // "a.b.c.d:port" with a port from 1 to 65535, and back.
-bool ParseEndpoint(std::string_view text, sockaddr_in* out);
-std::string EndpointText(const sockaddr_in& address);
+using stun::EndpointText;
+using stun::ParseEndpoint;
 
 // What a heartbeat of a client with the extension reports besides its presence.
 struct Announcement {

@@ -158,8 +158,8 @@ bool CallSession::ResolveBuddy(const EngineOptions& engineOptions, in_addr* addr
         return true;
     }
     if (listed == "LAN") {
-        *error =
-            "Cannot connect to " + m_options.address + "'s computer since it is behind a firewall";
+        *error = "Cannot connect to " + m_options.address +
+                 "'s computer since it is behind a firewall (the directory says: " + why + ")";
     } else {
         *error = m_options.address + " is not online (" + why + ")";
     }

@@ -55,28 +55,23 @@ world_listen() {
     WORLD_LAST_LISTENER=$NETLAB_LAST_PID
 }
 
-world_wait_registered() {
-    local log="$NETLAB_DIR/$1.log" deadline=$((SECONDS + 15))
+# world_wait_line TAG REGEX WHAT: until a line of that listener's output matches REGEX (at most
+# 20 s); else says what did not happen and shows the output.
+world_wait_line() {
+    local log="$NETLAB_DIR/$1.log" deadline=$((SECONDS + 20))
     while [ $SECONDS -le $deadline ]; do
-        grep -q 'Registered at the rendezvous' "$log" 2>/dev/null && return 0
+        grep -Eq "$2" "$log" 2>/dev/null && return 0
         sleep 0.1
     done
-    echo "listener $1 did not register; its output:" >&2
+    echo "listener $1 $3; its output:" >&2
     tail -n 20 "$log" >&2
     return 1
 }
 
+world_wait_registered() { world_wait_line "$1" 'Registered at the rendezvous' "did not register"; }
+
 # world_wait_mapped TAG: until that listener's router forwards its call port.
-world_wait_mapped() {
-    local log="$NETLAB_DIR/$1.log" deadline=$((SECONDS + 20))
-    while [ $SECONDS -le $deadline ]; do
-        grep -Eq '^MAPPING (upnp|natpmp) ' "$log" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    echo "listener $1 got no port mapping; its output:" >&2
-    tail -n 20 "$log" >&2
-    return 1
-}
+world_wait_mapped() { world_wait_line "$1" '^MAPPING (upnp|natpmp) ' "got no port mapping"; }
 
 # world_call HOST USER TAG CALLEE [options]: zorvo-call call CALLEE logged in as USER; output in
 # $WORLD/TAG.out, recording in $WORLD/TAG.wav; the exit status is zorvo-call's.
