@@ -18,6 +18,18 @@
 
 class RelayLeg;
 
+// One call's probing by a PathAgent, on either side.
+struct PathProbing {
+    std::string token;
+    std::string key;
+    std::vector<stun::Candidate> candidates;  // the other side's
+    uint64_t until = 0;                       // probes go out until then
+    uint64_t next = 0;                        // the next round of probes
+    std::vector<sockaddr_in> verified;        // sources that authenticated
+    std::optional<sockaddr_in> first;         // the first of them ...
+    bool firstViaRelay = false;               // ... and whether it came through the relay
+};
+
 // Finds a path to a peer behind a home router and keeps it open, sharing the engine's call socket
 // with the call protocol (docs/nat-traversal.md). It keeps this program registered with the
 // rendezvous, answers call notices by probing the caller, answers authenticated probes, and for
@@ -60,18 +72,6 @@ class PathAgent final : public DatagramFilter {
     int OnPeerChosen(UdpLink& link, const sockaddr_in& peer) override;
 
   private:
-    // One call's probing, on either side.
-    struct Probing {
-        std::string token;
-        std::string key;
-        std::vector<stun::Candidate> candidates;  // the other side's
-        uint64_t until = 0;                       // probes go out until then
-        uint64_t next = 0;                        // the next round of probes
-        std::vector<sockaddr_in> verified;        // sources that authenticated
-        std::optional<sockaddr_in> first;         // the first of them ...
-        bool firstViaRelay = false;               // ... and whether it came through the relay
-    };
-
     void _OnRendezvousMessage(UdpLink& link, const stun::Message& msg);
     void _OnCallNotice(UdpLink& link, const stun::Message& msg);
     void _OnPeerMessage(UdpLink& link, const stun::Message& msg, const sockaddr_in& from,
@@ -91,7 +91,7 @@ class PathAgent final : public DatagramFilter {
     const EngineTiming& m_timing;
     std::optional<RendezvousConfig> m_rendezvous;
     std::optional<CallPlan> m_plan;
-    std::optional<Probing> m_probing;
+    std::optional<PathProbing> m_probing;
     std::unique_ptr<RelayLeg> m_relay;
     uint64_t m_nextKeepAlive = 0;
     sockaddr_in m_publicAddress{};            // where the rendezvous last saw this socket ...

@@ -51,8 +51,8 @@ struct Rendezvous {
         registry.SetNoticeSink([this](const CallNoticeOrder& o) { handler.Order(o); });
         registry.Announce("alice", Announcement{}, kNow, kNow - 120, &aliceKey);
         registry.Announce("bobby", Announcement{}, kNow, kNow - 120, &bobbyKey);
-        registry.Register("alice", alice, kNow);
-        registry.Register("bobby", bobby, kNow);
+        registry.Register("alice", alice, kNow, 1);
+        registry.Register("bobby", bobby, kNow, 1);
         // Tokens of the fuzzer's own choosing: all zero bytes and all 0x41 bytes.
         registry.AddToken({std::string(16, '\0'), "alice", "bobby", kNow + 30, std::nullopt}, kNow);
         registry.AddToken({std::string(16, 'A'), "bobby", "alice", kNow + 30, std::nullopt}, kNow);
