@@ -168,3 +168,62 @@ TEST_F(ProbedPath, OnlyProbesWithTheCallsKeyAreAnswered) {
 }
 
 }  // namespace
+
+namespace {
+
+// The test plays a callee that answers the caller's probe, takes its connect request and then
+// stays silent: once the caller's voice stops (silence suppression), keep-alives hold the path.
+TEST_F(ProbedPath, AQuietCallerKeepsItsPathOpenWithKeepAlives) {
+    UdpPeer bob;
+    const std::string probeKey = stun::HmacSha256(kBobKey, kToken);
+    CallPlan plan{kToken,
+                  probeKey,
+                  {{stun::CandidateKind::kPublic, Address("127.0.0.1", bob.Port())}},
+                  std::nullopt};
+    EngineOptions options = Options("alice", "fedcba9876543210", alicePort);
+    options.timing.pathKeepAliveMs = 300;
+    options.timing.idleWaitLimit = 1000;  // the silent test peer must not end the call first
+    caller = std::make_unique<Voxlane>(bob.Port(), 0, &callerStats, "alice", options);
+    ASSERT_EQ(caller->InitConnectVia(plan), 1);
+    connect = std::make_unique<Thread>(&Voxlane::_Connect, caller.get());
+    connect->Resume();
+
+    const auto probe = NextMessage(bob, 3000);
+    ASSERT_TRUE(probe);
+    EXPECT_EQ(probe->Find(stun::kUsername).value_or(""), stun::ToHex(kToken));
+    ASSERT_TRUE(probe->CheckIntegrity(probeKey));
+    stun::Builder answer(stun::kBinding, stun::Class::kSuccess, probe->Transaction());
+    answer.XorAddress(stun::kXorMappedAddress, bob.Peer()).Integrity(probeKey).Fingerprint();
+    bob.Send(answer.Bytes());
+
+    const auto request = bob.ReceiveType(MSG_CONNECT_REQUEST, 3000);
+    ASSERT_TRUE(request);
+    ASSERT_EQ(request->size(), 58u);
+    const uint8_t* marker = request->data() + 13 + zorvo::wire::kCapabilityOffset;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(marker), 2), "ZC");
+    EXPECT_EQ(marker[3], zorvo::wire::kCapRendezvous);
+    bob.Send(Record(MSG_ACCEPT));
+    ASSERT_TRUE(callerLog.WaitFor(STATUS_CONNECTED, 2));
+    ASSERT_TRUE(callerLog.Last(STATUS_PATH));
+    EXPECT_EQ(callerLog.Last(STATUS_PATH)->value, static_cast<uintptr_t>(PathKind::kPunched));
+
+    // Ten silent frames go out, then nothing but keep-alives: binding indications, a few a
+    // second at this timing.
+    int keepAlives = 0;
+    for (int i = 0; i < 100 && keepAlives < 3; ++i) {
+        const auto bytes = bob.Receive(2000);
+        ASSERT_TRUE(bytes) << "the quiet caller sent nothing on its path";
+        if (!stun::LooksLikeStun(bytes->data(), bytes->size())) {
+            EXPECT_EQ(keepAlives, 0) << "voice after the keep-alives began";
+            continue;
+        }
+        const auto msg = stun::Message::Parse(bytes->data(), bytes->size());
+        ASSERT_TRUE(msg);
+        EXPECT_EQ(msg->Kind(), stun::Class::kIndication);
+        EXPECT_TRUE(msg->CheckFingerprint());
+        ++keepAlives;
+    }
+    EXPECT_EQ(keepAlives, 3);
+}
+
+}  // namespace
