@@ -131,9 +131,7 @@ class Harness {
         m_listenPort = m_portProbe.port;
         close(m_portProbe.fd);
         m_portProbe.fd = -1;
-        m_listener.engine =
-            std::make_unique<Voxlane>(m_listenPort, 1, &m_listener.stats, "bob", m_options);
-        m_listener.engine->StartServer();
+        StartListener();
         StartWaitingCaller();
         StartCall();
     }
@@ -145,6 +143,9 @@ class Harness {
         }
         if (m_inCall.engine) {
             m_calleeOfCall.SendTo(m_callPeer, data, size);
+        }
+        if (m_listener.window.ended) {
+            StartListener();
         }
         if (m_waitingCaller.window.ended) {
             StartWaitingCaller();
@@ -158,6 +159,17 @@ class Harness {
     }
 
   private:
+    // The listening server ends, as it is meant to, when sending its answer fails: the checker
+    // below closes its socket once it has heard the ringing, and the ICMP "port unreachable" for
+    // the first copy of the rejection can fail the second. Or its port is taken while it renews
+    // its socket. The program then listens anew, and so does the harness.
+    void StartListener() {
+        m_listener.Reset();
+        m_listener.engine =
+            std::make_unique<Voxlane>(m_listenPort, 1, &m_listener.stats, "bob", m_options);
+        m_listener.engine->StartServer();
+    }
+
     void StartWaitingCaller() {
         m_waitingCaller.Reset();
         m_calleeOfWaiting.Drain();
@@ -207,7 +219,11 @@ class Harness {
                 }
             }
         }
-        std::fprintf(stderr, "fuzz-engine: the listening engine no longer answers\n");
+        std::fprintf(stderr,
+                     "fuzz-engine: the listening engine no longer answers (server errors %d, "
+                     "incoming calls %d)\n",
+                     m_listener.window.log.Count(STATUS_SERVER_ERROR),
+                     m_listener.window.log.Count(STATUS_INCOMING_CALL));
         std::abort();
     }
 
