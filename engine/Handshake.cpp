@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "engine/CallPath.h"
 #include "util/Messages.h"
 #include "util/Statistics.h"
 
@@ -15,7 +16,6 @@ using namespace zorvo::wire;
 namespace {
 
 constexpr const char* kStopped = "Stop Issued detected in WaitForConnection.";
-constexpr int kDirectPath = 1;  // PathKind::kDirect: the peer called this socket's address
 
 void Dotted(const sockaddr_in& address, char (&out)[INET_ADDRSTRLEN]) {
     inet_ntop(AF_INET, &address.sin_addr, out, sizeof out);
@@ -219,7 +219,8 @@ Handshake::Cycle Handshake::_Ring(const ZorvoMsg& request) {
     ConnectRequestName(request, m_szRemoteUserName);
     m_remoteCapabilities.store(ConnectRequestCapabilities(request));
     const int path = m_link.ChoosePeer();
-    m_report.Status(STATUS_PATH, static_cast<uintptr_t>(path != 0 ? path : kDirectPath));
+    m_report.Status(STATUS_PATH,
+                    static_cast<uintptr_t>(path != 0 ? path : static_cast<int>(PathKind::kDirect)));
     m_state.Move(CallPhase::kListening, CallPhase::kAwaitingDecision);
     m_nCallDecision.store(DECISION_PENDING);
     m_report.Status(STATUS_INCOMING_CALL, reinterpret_cast<uintptr_t>(&m_nCallDecision));

@@ -190,10 +190,11 @@ void PathAgent::_OnRendezvousMessage(UdpLink& link, const stun::Message& msg) {
     }
     if (msg.Method() == stun::kBinding && msg.Kind() == stun::Class::kSuccess) {
         const auto mapped = msg.XorAddress(stun::kXorMappedAddress);
-        if (mapped && !SameEndpoint(*mapped, m_publicAddress)) {
-            m_publicAddress = *mapped;
-            m_publicShared.store(static_cast<uint64_t>(ntohl(mapped->sin_addr.s_addr)) << 16 |
-                                 ntohs(mapped->sin_port));
+        const uint64_t packed = mapped
+                                    ? static_cast<uint64_t>(ntohl(mapped->sin_addr.s_addr)) << 16 |
+                                          ntohs(mapped->sin_port)
+                                    : 0;
+        if (mapped && m_publicShared.exchange(packed) != packed) {
             m_report.Debug("Registered at the rendezvous as %s",
                            stun::EndpointText(*mapped).c_str());
         }

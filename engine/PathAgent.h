@@ -94,8 +94,8 @@ class PathAgent final : public DatagramFilter {
     std::optional<PathProbing> m_probing;
     std::unique_ptr<RelayLeg> m_relay;
     uint64_t m_nextKeepAlive = 0;
-    sockaddr_in m_publicAddress{};            // where the rendezvous last saw this socket ...
-    std::atomic<uint64_t> m_publicShared{0};  // ... for other threads: address << 16 | port
+    // Where the rendezvous last saw this socket, for any thread: address << 16 | port.
+    std::atomic<uint64_t> m_publicShared{0};
     bool m_offerAcknowledged = false;
     bool m_pathChosen = false;  // keep-alives go out on the path
     // The path goes through the relay: fixed before the call threads start, read by Wrap.

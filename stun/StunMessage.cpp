@@ -6,6 +6,8 @@
 #include <openssl/rand.h>
 #include <zlib.h>
 
+#include "util/AsciiText.h"
+
 #include <algorithm>
 #include <random>
 
@@ -404,23 +406,11 @@ std::optional<std::string> FromHex(std::string_view hex) {
     if (hex.size() % 2 != 0) {
         return std::nullopt;
     }
-    auto digit = [](char c) -> int {
-        if (c >= '0' && c <= '9') {
-            return c - '0';
-        }
-        if (c >= 'a' && c <= 'f') {
-            return c - 'a' + 10;
-        }
-        if (c >= 'A' && c <= 'F') {
-            return c - 'A' + 10;
-        }
-        return -1;
-    };
     std::string bytes;
     bytes.reserve(hex.size() / 2);
     for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int hi = digit(hex[i]);
-        const int lo = digit(hex[i + 1]);
+        const int hi = AsciiHexValue(hex[i]);
+        const int lo = AsciiHexValue(hex[i + 1]);
         if (hi < 0 || lo < 0) {
             return std::nullopt;
         }

@@ -4,19 +4,6 @@
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // The pieces of a query between '&' characters, empty ones included.
 std::vector<std::string_view> SplitQuery(std::string_view query) {
     std::vector<std::string_view> pieces;
@@ -43,8 +30,8 @@ bool PercentDecode(std::string_view in, bool plusIsSpace, std::string* out) {
             if (i + 2 >= in.size()) {
                 return false;
             }
-            int hi = HexValue(in[i + 1]);
-            int lo = HexValue(in[i + 2]);
+            int hi = AsciiHexValue(in[i + 1]);
+            int lo = AsciiHexValue(in[i + 2]);
             if (hi < 0 || lo < 0) {
                 return false;
             }

@@ -16,6 +16,7 @@
 #include <functional>
 
 #include "app/call/CallController.h"
+#include "app/call/tests/ControllerTestEnvironment.h"
 #include "app/call/tests/FakeRendezvous.h"
 #include "testsupport/FreePort.h"
 #include "testsupport/QtTestSetup.h"
@@ -23,42 +24,15 @@
 
 namespace {
 
-// The engine's reports reach the GUI thread's queue; dispatch them from Qt's event loop.
-const bool registered = testsupport::AddQtTestSetup([] {
-    SetQueueWakeHook(GetCurrentThreadId(), [] {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [] { PumpMessages(); }, Qt::QueuedConnection);
-    });
-});
+using calltest::WaitUntil;
 
 const std::string kAliceKey = "alice's key 0123";
 
-bool WaitUntil(const std::function<bool()>& done, int ms = 10000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms) {
-            return false;
-        }
-        QTest::qWait(10);
-    }
-    return true;
-}
-
-class CallControllerWithRendezvous : public ::testing::Test {
+class CallControllerWithRendezvous : public calltest::ControllerFixture {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(m_dir.isValid());
-        qputenv("ZORVO_CONFIG_DIR", m_dir.path().toUtf8());
-        m_port = testsupport::FreeUdpPort();
-        qputenv("ZORVO_CALL_PORT", QByteArray::number(m_port));
-        quiet = m_dir.filePath("quiet.wav");
-        ASSERT_EQ(QProcess::execute(
-                      "sox", {"-n", "-r", "8000", "-c", "1", "-b", "16", quiet, "trim", "0", "1"}),
-                  0);
-        qputenv("ZORVO_MIC", quiet.toUtf8());
-        qputenv("ZORVO_SPEAKER", "none");
-        qputenv("ZORVO_SOUND_OUT", "none");
+        PrepareEnvironment();
+        ASSERT_FALSE(HasFatalFailure());
         auto add = [this](const QString& line) { lines << line; };
         QObject::connect(&call, &CallController::listening, [add] { add("listening"); });
         QObject::connect(&call, &CallController::registrationChanged,
@@ -93,9 +67,6 @@ class CallControllerWithRendezvous : public ::testing::Test {
         return config;
     }
 
-    QTemporaryDir m_dir;
-    QString quiet;
-    uint16_t m_port = 0;
     calltest::FakeRendezvous rendezvous;
     CallController call;
     QStringList lines;

@@ -15,31 +15,14 @@
 #include <functional>
 
 #include "app/call/CallController.h"
+#include "app/call/tests/ControllerTestEnvironment.h"
 #include "testsupport/FreePort.h"
 #include "testsupport/QtTestSetup.h"
 #include "util/Messages.h"
 
 namespace {
 
-// The engine's reports reach the GUI thread's queue; dispatch them from Qt's event loop.
-const bool registered = testsupport::AddQtTestSetup([] {
-    SetQueueWakeHook(GetCurrentThreadId(), [] {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [] { PumpMessages(); }, Qt::QueuedConnection);
-    });
-});
-
-bool WaitUntil(const std::function<bool()>& done, int ms = 15000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms) {
-            return false;
-        }
-        QTest::qWait(10);
-    }
-    return true;
-}
+using calltest::WaitUntil;
 
 // Everything the controller asks the window for, one line each, in order.
 class Recorder {
@@ -80,21 +63,11 @@ class Recorder {
     QStringList debug;
 };
 
-class CallControllerTest : public ::testing::Test {
+class CallControllerTest : public calltest::ControllerFixture {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(m_dir.isValid());
-        qputenv("ZORVO_CONFIG_DIR", m_dir.path().toUtf8());
-        m_port = testsupport::FreeUdpPort();
-        qputenv("ZORVO_CALL_PORT", QByteArray::number(m_port));
-        // A quiet microphone: the send thread runs, answers probes and hangs up.
-        quiet = m_dir.filePath("quiet.wav");
-        ASSERT_EQ(QProcess::execute(
-                      "sox", {"-n", "-r", "8000", "-c", "1", "-b", "16", quiet, "trim", "0", "1"}),
-                  0);
-        qputenv("ZORVO_MIC", quiet.toUtf8());
-        qputenv("ZORVO_SPEAKER", "none");
-        qputenv("ZORVO_SOUND_OUT", "none");
+        PrepareEnvironment();
+        ASSERT_FALSE(HasFatalFailure());
     }
     void TearDown() override {
         if (peer.state() != QProcess::NotRunning) {
@@ -138,9 +111,6 @@ class CallControllerTest : public ::testing::Test {
         return address;
     }
 
-    QTemporaryDir m_dir;
-    QString quiet;
-    uint16_t m_port = 0;
     QProcess peer;
 };
 
