@@ -12,9 +12,13 @@ pkg_check_modules(SPEEXDSP REQUIRED IMPORTED_TARGET speexdsp)
 # JACK is only used to keep its client library quiet when PortAudio probes for a server.
 pkg_check_modules(JACK QUIET IMPORTED_TARGET jack)
 find_package(CLI11 CONFIG REQUIRED)
-# STUN/TURN message integrity (HMAC-SHA1, MD5) and fingerprints (CRC-32).
-find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+# STUN/TURN message integrity (HMAC-SHA1, MD5) and fingerprints (CRC-32); the directory
+# service's HTTPS listener (libssl) and its self-signed certificate.
+find_package(OpenSSL REQUIRED COMPONENTS Crypto SSL)
 find_package(ZLIB REQUIRED)
+# The speech's end-to-end encryption (key agreement, signatures, AEAD); also the directory's
+# password hashing.
+pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
 
 # The directory: HTTP client (also for the headless tool's calls by name) and server, storage,
 # password hashing.
@@ -32,7 +36,6 @@ set_target_properties(natpmp::natpmp PROPERTIES
 if(NOT ZORVO_CORE_ONLY)
     pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
     pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
-    pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
     # PostgreSQL client library: the directory's storage shared by several service processes.
     pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
 endif()

@@ -15,6 +15,7 @@ struct EngineTiming {
     uint32_t ringPauseMs = 10;            // between telling the window and sending MSG_RINGING
     uint32_t decisionPollMs = 1000;       // how often the user's decision is looked at
     uint32_t answerPauseMs = 100;         // after each of the two copies of the answer
+    uint32_t keyWaitMs = 3000;            // an accepting callee's wait for the caller's key half
     uint32_t callReceiveWaitMs = 3000;    // receive wait during a call
     uint32_t idleWaitLimit = 25;          // silent receive waits that end a call (75 s)
     uint32_t lostPauseMs = 100;           // after raising STATUS_CONNECTION_LOST

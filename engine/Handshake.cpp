@@ -33,12 +33,14 @@ Handshake::Handshake(UdpLink& link, CallState& state, EngineReport& report,
 
 int Handshake::Call() {
     uint8_t buffer[kSetupBufferSize];
+    const uint8_t capabilities = _Capabilities();
     for (uint32_t attempt = 0; attempt < m_timing.connectAttempts; ++attempt) {
         if (m_state.Stopping()) {
             return 0;
         }
         const std::size_t size =
-            BuildConnectRequest(buffer, sizeof buffer, m_szUserName, m_capabilities);
+            BuildConnectRequest(buffer, sizeof buffer, m_szUserName, capabilities,
+                                m_agreement ? m_agreement->Nonce().data() : nullptr);
         if (!m_link.Send(buffer, size)) {
             m_report.Debug("Connect Failed Once");
             if (m_state.Stopping()) {
@@ -101,10 +103,14 @@ Handshake::Answer Handshake::_JudgeAnswer(uint8_t* buffer, uint32_t received,
     }
     switch (reply.Type()) {
         case MSG_ACCEPT:
+            if (!_TakeCalleeHalf(reply, true)) {
+                return Answer::kRejected;
+            }
             m_report.Debug("Connected..");
             m_report.Status(STATUS_CONNECTED, 0);
             return Answer::kAccepted;
         case MSG_RINGING:
+            _TakeCalleeHalf(reply, false);
             m_report.Debug("Ringing now at remote..");
             m_report.Status(STATUS_RINGING, 0);
             m_state.Move(CallPhase::kCalling, CallPhase::kRinging);
@@ -218,6 +224,13 @@ Handshake::Cycle Handshake::_Ring(const ZorvoMsg& request) {
     m_report.Debug("Connect Request received.");
     ConnectRequestName(request, m_szRemoteUserName);
     m_remoteCapabilities.store(ConnectRequestCapabilities(request));
+    if (!_OfferKeys(request)) {
+        uint8_t reject[kHeaderSize];
+        m_link.Send(reject, BuildRecord(reject, sizeof reject, MSG_REJECT));
+        m_link.Close();
+        m_report.Debug("Refused a call that cannot be encrypted");
+        return Cycle::kAgain;
+    }
     const int path = m_link.ChoosePeer();
     m_report.Status(STATUS_PATH,
                     static_cast<uintptr_t>(path != 0 ? path : static_cast<int>(PathKind::kDirect)));
@@ -225,12 +238,12 @@ Handshake::Cycle Handshake::_Ring(const ZorvoMsg& request) {
     m_nCallDecision.store(DECISION_PENDING);
     m_report.Status(STATUS_INCOMING_CALL, reinterpret_cast<uintptr_t>(&m_nCallDecision));
     m_link.Pause(m_timing.ringPauseMs);
-    uint8_t ringing[kHeaderSize];
-    if (!m_link.Send(ringing, BuildRecord(ringing, sizeof ringing, MSG_RINGING))) {
+    uint8_t ringing[kHeaderSize + kKeyHalfPayload];
+    if (!m_link.Send(ringing, _BuildAnswer(ringing, sizeof ringing, MSG_RINGING))) {
         return _SendFailed(true);
     }
     while (m_nCallDecision.load() == DECISION_PENDING) {
-        if (!m_link.Pause(m_timing.decisionPollMs) || m_state.Stopping()) {
+        if (!_WaitAnswering(m_timing.decisionPollMs) || m_state.Stopping()) {
             return _Leave(kStopped);
         }
     }
@@ -240,17 +253,25 @@ Handshake::Cycle Handshake::_Ring(const ZorvoMsg& request) {
 Handshake::Cycle Handshake::_Answer(int decision) {
     // Any value other than accept is taken as a rejection.
     const bool accepted = decision == DECISION_ACCEPT || decision == DECISION_ACCEPT_SILENT;
-    uint8_t answer[kHeaderSize];
-    const std::size_t size = BuildRecord(answer, sizeof answer, accepted ? MSG_ACCEPT : MSG_REJECT);
+    uint8_t answer[kHeaderSize + kKeyHalfPayload];
+    const std::size_t size =
+        _BuildAnswer(answer, sizeof answer, accepted ? MSG_ACCEPT : MSG_REJECT);
     for (int copy = 0; copy < 2; ++copy) {
         if (!m_link.Send(answer, size)) {
             return _SendFailed(false);
         }
-        m_link.Pause(m_timing.answerPauseMs);
+        _WaitAnswering(m_timing.answerPauseMs);
     }
-    if (accepted) {
+    if (accepted && _AwaitLateKey(answer, size)) {
         m_bListenOnly.store(decision == DECISION_ACCEPT_SILENT ? 1 : 0);
         return Cycle::kAccepted;
+    }
+    if (accepted) {
+        // The caller announced encryption and took the answer, but its key half never came.
+        uint8_t hangup[kHeaderSize];
+        m_link.Send(hangup, BuildRecord(hangup, sizeof hangup, MSG_HANGUP));
+        m_report.Debug("The caller's key never came: call ended");
+        m_report.Status(STATUS_CONNECTION_LOST, 0);
     }
     m_link.Close();
     m_state.Move(CallPhase::kAwaitingDecision, CallPhase::kListening);

@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <optional>
 
+#include "engine/CallCrypto.h"
 #include "engine/CallState.h"
 #include "engine/EngineReport.h"
 #include "engine/EngineTiming.h"
@@ -29,6 +32,16 @@ class Handshake {
     void SetCapabilities(uint8_t capabilities) { m_capabilities = capabilities; }
     // Callee: what the caller's connect request announced.
     uint8_t RemoteCapabilities() const { return m_remoteCapabilities.load(); }
+    // Offers the speech encrypted with `identity` (kept by the owner for the handshake's life);
+    // `required`: a peer that cannot encrypt is refused. Set before the first call or listen.
+    void SetEncryption(const IdentityKey* identity, bool required) {
+        m_identity = identity;
+        m_encryptionRequired = required;
+    }
+    // The keys of the call just set up; empty for a plain call.
+    std::optional<CallKeys> Keys() const;
+    // Caller, during the call: the callee accepted again, so it missed this side's key half.
+    void ResendKeyHalf();
 
     // The caller's name from the connect request; empty until one arrived.
     const char* RemoteUserName() const { return m_szRemoteUserName; }
@@ -56,6 +69,22 @@ class Handshake {
     Cycle _Leave(const char* text);
     Cycle _SendFailed(bool ringing);
 
+    // Encryption (HandshakeKeys.cpp).
+    uint8_t _Capabilities();
+    bool _TakeCalleeHalf(const ZorvoMsg& reply, bool accepted);
+    bool _OfferKeys(const ZorvoMsg& request);
+    std::size_t _BuildAnswer(uint8_t* buffer, std::size_t capacity, uint8_t type) const;
+    bool _KeyPending() const;
+    // Waits `milliseconds` for the caller's key half, answering its repeated connect requests;
+    // false when Stop cut the wait short.
+    bool _ListenForKey(uint32_t milliseconds);
+    void _JudgeKeyRecord(const uint8_t* buffer, uint32_t size);
+    // Callee, after accepting: repeats the answer until the caller's key half came; false when it
+    // never did.
+    bool _AwaitLateKey(const uint8_t* answer, std::size_t size);
+    // Waits for the user's decision or between answers: listening for the key when one is due.
+    bool _WaitAnswering(uint32_t milliseconds);
+
     UdpLink& m_link;
     CallState& m_state;
     EngineReport& m_report;
@@ -67,4 +96,9 @@ class Handshake {
     std::atomic<int> m_bListenOnly{0};
     uint8_t m_capabilities = 0;
     std::atomic<uint8_t> m_remoteCapabilities{0};
+    const IdentityKey* m_identity = nullptr;
+    bool m_encryptionRequired = false;
+    std::unique_ptr<KeyAgreement> m_agreement;  // the call being set up, when encrypted
+    uint8_t m_keyRecord[zorvo::wire::kHeaderSize + zorvo::wire::kKeyHalfPayload] = {};
+    std::size_t m_keyRecordSize = 0;  // the caller's MSG_KEY, once built
 };

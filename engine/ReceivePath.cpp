@@ -58,6 +58,9 @@ void Voxlane::_ReceivePlayLoop() {
             m_report.Debug("Dropping message from %s Expected only from %s", sender, expected);
             continue;
         }
+        if (m_cipher && !_Unseal(buffer.data(), &received)) {
+            continue;
+        }
         ZorvoMsg msg(buffer.data(), received);
         if (msg.Type() == MSG_VOICE && msg.HasHeader()) {
             _PlayVoice(msg, codec.get(), decoded, playback);
@@ -69,6 +72,25 @@ void Voxlane::_ReceivePlayLoop() {
     PostThreadMessage(playCallback.GetID(), WM_ENGINE_RESET, 0, 0);
     playCallback.WaitForDeath(INFINITE);
     m_report.Debug("Exitting recv play thread");
+}
+
+bool Voxlane::_Unseal(uint8_t* buffer, uint32_t* size) {
+    const ZorvoMsg msg(buffer, *size);
+    switch (msg.Type()) {
+        case MSG_SEALED:
+            return m_cipher->Open(buffer, size);
+        case MSG_ACCEPT:
+            // The callee repeats its answer until it has this side's key half.
+            m_handshake.ResendKeyHalf();
+            return false;
+        case MSG_CONNECT_REQUEST:
+        case MSG_RINGING:
+        case MSG_KEY:
+            return false;  // late copies from the set-up
+        default:
+            m_cipher->CountDropped();  // nothing else travels in clear once the call is sealed
+            return false;
+    }
 }
 
 bool Voxlane::_OnQuietReceive(int result, uint32_t* idleWaits) {

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "engine/SemGuard.h"
 #include "engine/audio/VoiceProcessor.h"
@@ -16,6 +17,7 @@ Voxlane::Voxlane(unsigned port, int answerMode, Statistics* stats, const char* u
       m_sem(),
       m_report(stats),
       m_pathAgent(m_report, m_timing),
+      m_identity(options.identity),
       m_handshake(m_link, m_state, m_report, m_timing, port, userName),
       m_recvPlayThread(&Voxlane::_ReceivePlayThreadFunc, this),
       m_recordSendThread(&Voxlane::_RecordSendThreadFunc, this),
@@ -29,6 +31,9 @@ Voxlane::Voxlane(unsigned port, int answerMode, Statistics* stats, const char* u
     m_player.SetPlayedSignal(played);
     m_recorder.SetPlayedSignal(played);
     m_recorder.SetProcessing(options.processing);
+    if (m_identity) {
+        m_handshake.SetEncryption(&*m_identity, options.requireEncryption);
+    }
     if (options.rendezvous) {
         m_pathAgent.SetRendezvous(*options.rendezvous);
         // A caller's socket joins only for a call by name, when it is bound to the registered
@@ -216,12 +221,33 @@ bool Voxlane::_StartCallThreads(CallPhase from, CallPhase alsoFrom) {
     if (!m_state.Move(from, alsoFrom, CallPhase::kConnected)) {
         return false;
     }
+    _ArmCipher();
     // From here Stop waits for both threads; a reset it posts before they run waits in the queue.
     m_report.Debug("Starting Record-Send  thread");
     m_recordSendThread.Resume();
     m_report.Debug("Starting Recv- Play thread");
     m_recvPlayThread.Resume();
     return true;
+}
+
+void Voxlane::_ArmCipher() {
+    m_keys = m_handshake.Keys();
+    if (m_keys) {
+        m_cipher = std::make_unique<RecordCipher>(*m_keys);
+        m_report.Debug("The call is encrypted end to end");
+    }
+    m_report.Status(STATUS_SECURITY, m_keys ? 1 : 0);
+}
+
+CallSecurity Voxlane::GetCallSecurity() const {
+    CallSecurity security;
+    if (m_keys) {
+        security.encrypted = true;
+        security.sas = m_keys->sas;
+        security.peerIdentity = m_keys->peerIdentity;
+    }
+    security.dropped = m_cipher ? m_cipher->Dropped() : 0;
+    return security;
 }
 
 // --- shutdown --------------------------------------------------------------------------------
@@ -268,12 +294,21 @@ int Voxlane::_CloseAllThreads() {
 // --- wire I/O --------------------------------------------------------------------------------
 
 int Voxlane::_SendZorvoMsg(const ZorvoMsg& msg) {
-    return m_link.Send(msg.Bytes(), std::min(msg.WireSize(), msg.Size()));
+    const std::size_t size = std::min(msg.WireSize(), msg.Size());
+    if (!m_cipher) {
+        return m_link.Send(msg.Bytes(), size);
+    }
+    // Reused by each sending thread: a call sends a few records a second.
+    thread_local std::vector<uint8_t> sealed;
+    sealed.resize(size + zorvo::wire::kSealedOverhead);
+    const std::size_t n = m_cipher->Seal(msg.Bytes(), size, sealed.data(), sealed.size());
+    return n != 0 ? m_link.Send(sealed.data(), n) : 0;
 }
 
 int Voxlane::_SendRecord(uint8_t type) {
     uint8_t buffer[zorvo::wire::kHeaderSize];
-    return m_link.Send(buffer, zorvo::wire::BuildRecord(buffer, sizeof buffer, type));
+    const std::size_t size = zorvo::wire::BuildRecord(buffer, sizeof buffer, type);
+    return _SendZorvoMsg(ZorvoMsg(buffer, size));
 }
 
 int Voxlane::_ReceiveData(uint8_t* buffer, uint32_t* size, uint32_t timeoutMs, sockaddr_in* from) {

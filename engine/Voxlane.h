@@ -33,6 +33,7 @@
 #include <semaphore>
 #include <string>
 
+#include "engine/CallCrypto.h"
 #include "engine/CallPath.h"
 #include "engine/CallState.h"
 #include "engine/EngineReport.h"
@@ -70,6 +71,19 @@ struct EngineOptions {
     // keeps the registration alive and answers call notices; a caller with a CallPlan binds its
     // socket to the registered port.
     std::optional<RendezvousConfig> rendezvous;
+    // The user's identity: with one, the engine offers to encrypt the speech end to end and
+    // encrypts whenever the peer can (docs/encryption.md); without, its calls are plain.
+    std::optional<IdentityKey> identity;
+    // With an identity: refuse a peer that cannot encrypt instead of talking in clear.
+    bool requireEncryption = false;
+};
+
+// How the current call is protected, as the engine reports it once the call is up.
+struct CallSecurity {
+    bool encrypted = false;
+    std::string sas;           // the short authentication string both sides show ("123 456")
+    PublicKey peerIdentity{};  // the identity key the peer proved it holds
+    uint64_t dropped = 0;      // datagrams dropped as forged, replayed, late or plain
 };
 
 // The call engine: one object handles one call, as the caller (InitConnect, then Connect on a
@@ -104,6 +118,8 @@ class VOXLANE_API Voxlane {
     std::optional<sockaddr_in> GetPublicAddress() const;
     // The capabilities the caller announced in its connect request (callee).
     uint8_t GetRemoteCapabilities() const { return m_handshake.RemoteCapabilities(); }
+    // The call's protection; valid from STATUS_SECURITY on (the dropped count keeps growing).
+    CallSecurity GetCallSecurity() const;
 
     int IsConnected() const { return m_state.Connected() ? 1 : 0; }
     // The caller's name as the callee received it; null on a calling engine.
@@ -128,6 +144,11 @@ class VOXLANE_API Voxlane {
     int _CloseAllThreads();
     // Enters Connected from `from` and resumes both call threads; false once Stop has begun.
     bool _StartCallThreads(CallPhase from, CallPhase alsoFrom);
+    // Takes the keys the set-up agreed on (if any) and raises STATUS_SECURITY.
+    void _ArmCipher();
+    // An encrypted call's datagram from the peer: true with the inner record in place of the
+    // sealed one; false for anything to drop.
+    bool _Unseal(uint8_t* buffer, uint32_t* size);
 
     // Set-up, driven through m_handshake.
     int _DoConnect();
@@ -166,7 +187,11 @@ class VOXLANE_API Voxlane {
     CallState m_state;
     EngineReport m_report;
     PathAgent m_pathAgent;  // shares the socket when the engine is registered or has a plan
+    std::optional<IdentityKey> m_identity;  // before m_handshake, which refers to it
     Handshake m_handshake;
+    // Set by the set-up thread before the call threads start, unchanged afterwards.
+    std::optional<CallKeys> m_keys;
+    std::unique_ptr<RecordCipher> m_cipher;
     std::unique_ptr<Thread> m_pServerThread;
     Thread m_recvPlayThread;
     Thread m_recordSendThread;

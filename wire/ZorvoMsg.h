@@ -26,6 +26,9 @@ enum ZorvoMsgType : uint8_t {
     MSG_RINGING = 8,
     MSG_R_U_THERE = 9,
     MSG_I_AM_HERE = 16,
+    // Only between engines that both announced kCapEncrypt (docs/encryption.md):
+    MSG_KEY = 32,     // the caller's half of the key agreement
+    MSG_SEALED = 33,  // any other record, encrypted and authenticated
 };
 
 namespace zorvo::wire {
@@ -39,7 +42,12 @@ constexpr std::size_t kRemoteNameBytes = 32;  // payload bytes the callee takes 
 // the name: 'Z', 'C', the version 1, then the bit set (docs/nat-traversal.md).
 constexpr std::size_t kCapabilityOffset = 32;
 constexpr uint8_t kCapabilityVersion = 1;
-constexpr uint8_t kCapRendezvous = 0x01;     // rendezvous, probes, relay, path keep-alives
+constexpr uint8_t kCapRendezvous = 0x01;  // rendezvous, probes, relay, path keep-alives
+constexpr uint8_t kCapEncrypt = 0x02;     // the speech encrypted end to end
+// With kCapEncrypt, payload bytes 36 to 43 of the connect request carry the caller's call nonce,
+// which the callee's signature covers.
+constexpr std::size_t kCallNonceOffset = 36;
+constexpr std::size_t kCallNonceBytes = 8;
 constexpr std::size_t kProbePayload = 25;    // tick value in bytes 0..3, then zeros
 constexpr std::size_t kBlockSamples = 160;   // one codec block: 160 samples ...
 constexpr std::size_t kBlockBytes = 33;      // ... in 33 bytes
@@ -137,9 +145,10 @@ inline std::size_t BuildRecord(uint8_t* buffer, std::size_t capacity, uint8_t ty
 // byte 0, then the value 1 written over payload bytes 16 to 19; 45 payload bytes are sent, so the
 // record is 58 bytes whatever the name's length.
 // With `capabilities` not 0 the capability marker is written over payload bytes 32 to 35 (which
-// only a name of 32 or more characters reaches, and which no callee reads as the name).
+// only a name of 32 or more characters reaches, and which no callee reads as the name), and with
+// `nonce` given its kCallNonceBytes bytes over payload bytes 36 to 43.
 inline std::size_t BuildConnectRequest(uint8_t* buffer, std::size_t capacity, const char* userName,
-                                       uint8_t capabilities = 0) {
+                                       uint8_t capabilities = 0, const uint8_t* nonce = nullptr) {
     const std::size_t room = kHeaderSize + kMaxUserName + 1;
     if (capacity < room ||
         BuildRecord(buffer, capacity, MSG_CONNECT_REQUEST, kConnectPayload) == 0) {
@@ -156,6 +165,9 @@ inline std::size_t BuildConnectRequest(uint8_t* buffer, std::size_t capacity, co
         marker[1] = 'C';
         marker[2] = kCapabilityVersion;
         marker[3] = capabilities;
+        if (nonce != nullptr) {
+            std::memcpy(payload + kCallNonceOffset, nonce, kCallNonceBytes);
+        }
     }
     return kHeaderSize + kConnectPayload;
 }
@@ -170,6 +182,16 @@ inline uint8_t ConnectRequestCapabilities(const ZorvoMsg& request) {
         return 0;
     }
     return marker[3];
+}
+
+// The call nonce of a received connect request (`out` receives kCallNonceBytes bytes); false when
+// the request is too short to hold one.
+inline bool ConnectRequestNonce(const ZorvoMsg& request, uint8_t* out) {
+    if (request.DataSize() < kCallNonceOffset + kCallNonceBytes) {
+        return false;
+    }
+    std::memcpy(out, request.Data() + kCallNonceOffset, kCallNonceBytes);
+    return true;
 }
 
 // A probe (MSG_R_U_THERE) or a probe reply (MSG_I_AM_HERE) carrying a tick value.
