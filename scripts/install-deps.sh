@@ -14,6 +14,8 @@ packages=(
     libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev libsodium-dev libpq-dev
     # a real PostgreSQL server for the directory service's tests
     postgresql
+    # a TLS-terminating front (nginx) for the directory service's tests
+    nginx
     # option parsing
     libcli11-dev
     # quality and packaging checks

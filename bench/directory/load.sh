@@ -9,7 +9,11 @@
 # from the other). Prints the figures side by side; exits non-zero when a target (10000
 # requests/s, p99 under 10 ms, every request accepted, no lost write, clean stop) is missed.
 #
-# Usage: bench/directory/load.sh [BIN_DIR]   (default build/release/bin)
+# With --tls: one process on SQLite with a plain and an HTTPS listener (its self-signed
+# certificate), heartbeats ("iamup.asp") over kept-alive connections to each in turn; prints both
+# figures and their ratio (target: HTTPS at least 70% of plain HTTP).
+#
+# Usage: bench/directory/load.sh [--tls] [BIN_DIR]   (default build/release/bin)
 # Environment: USERS (100000), ONLINE (10000), DURATION (10s), CONNECTIONS (16, over all
 #              processes), WRK_THREADS (2), SERVER_THREADS (32), ROUNDS (3, write check rounds
 #              per user), CHECK_USERS (2000), BACKENDS ("sqlite postgres"), WARMUP (10s, the
@@ -17,6 +21,11 @@
 # PostgreSQL runs from a throw-away cluster (testsupport/postgres-server.sh, durable settings).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+tls=no
+if [ "${1:-}" = --tls ]; then
+    tls=yes
+    shift
+fi
 bin=${1:-$here/../../build/release/bin}
 users=${USERS:-100000}
 online=${ONLINE:-10000}
@@ -32,6 +41,8 @@ order=random
 pg_script=$here/../../testsupport/postgres-server.sh
 min_rps=10000
 max_p99_ms=10
+min_tls_percent=70
+scheme=http
 
 for tool in "$bin/zorvo-directory" "$bin/zorvo-directory-seed"; do
     [ -x "$tool" ] || { echo "load.sh: $tool is missing; build first" >&2; exit 1; }
@@ -54,10 +65,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Starts a service process on database $1 with its stderr in $2; adds its host:port to hosts.
+# Starts a service process on database $1 with its stderr in $2; adds its host:port to hosts
+# (with --tls, its HTTPS host:port to tls_hosts).
 start_service() {
+    local more=()
+    if [ $tls = yes ]; then
+        more=(--tls-listen 127.0.0.1:0 --state-dir "$work")
+    fi
     "$bin/zorvo-directory" --listen 127.0.0.1:0 --db "$1" --hash-cost min --log none \
-        --threads "$server_threads" >/dev/null 2>"$2" &
+        --threads "$server_threads" "${more[@]}" >/dev/null 2>"$2" &
     pids+=($!)
     local host=""
     for _ in $(seq 100); do
@@ -67,6 +83,9 @@ start_service() {
     done
     [ -n "$host" ] || { echo "load.sh: the service did not start:" >&2; cat "$2" >&2; exit 1; }
     hosts+=("$host")
+    if [ $tls = yes ]; then
+        tls_hosts+=("$(grep -o '127\.0\.0\.1:[0-9]* (https)' "$2" | cut -d' ' -f1)")
+    fi
 }
 
 # Converts a wrk latency ("812.00us", "2.31ms", "1.20s") to milliseconds.
@@ -88,7 +107,7 @@ run_wrk() {
     c=$(( connections / n > t ? connections / n : t ))
     for host in "$@"; do
         ZORVO_BENCH_PAGE=$page ZORVO_BENCH_USERS=$online ZORVO_BENCH_ORDER=$order \
-            wrk -t"$t" -c"$c" -d"$duration" --latency -s "$here/directory.lua" "http://$host" \
+            wrk -t"$t" -c"$c" -d"$duration" --latency -s "$here/directory.lua" "$scheme://$host" \
             >"$work/wrk-$page-$i.txt" &
         runs+=($!)
         i=$((i + 1))
@@ -113,6 +132,7 @@ run_wrk() {
 
 declare -A result
 hosts=()
+tls_hosts=()
 status=0
 
 bench_backend() {
@@ -202,6 +222,76 @@ bench_backend() {
         pg_started=no
     fi
 }
+
+# Heartbeats over plain HTTP and over HTTPS to one process on SQLite, the same connections kept
+# alive for the whole run (so the TLS handshakes are a few, and what is measured is the cost of
+# encrypting and decrypting each request and reply).
+bench_tls() {
+    hosts=()
+    tls_hosts=()
+    start_service "$work/bench.db" "$work/server-tls.err"
+    grep 'TLS' "$work/server-tls.err" | sed 's/^/   /'
+    echo "== tls: 1 process at ${hosts[0]} (http) and ${tls_hosts[0]} (https);" \
+        "seeding $users users, $online online"
+    "$bin/zorvo-directory-seed" --host "${hosts[0]}" --users "$users" --online "$online" \
+        --buddies 10 --threads 8
+    local measured=$duration
+    duration=$warmup
+    order=sequential
+    run_wrk iamup "${hosts[0]}" >/dev/null
+    duration=3s
+    order=random
+    scheme=https
+    run_wrk iamup "${tls_hosts[0]}" >/dev/null
+    duration=$measured
+    local s host rps p99 bad errors
+    for s in http https; do
+        scheme=$s
+        host=${hosts[0]}
+        if [ $s = https ]; then
+            host=${tls_hosts[0]}
+        fi
+        echo "== tls: wrk -c$connections -d$duration over $s (iamup.asp, kept-alive connections)"
+        read -r rps p99 bad errors < <(run_wrk iamup "$host")
+        result[tls-$s]="$rps $p99 $bad $errors"
+        printf '   %-6s %8s requests/s   p99 %7s ms   non-2xx %s   socket errors %s\n' \
+            "$s" "$rps" "$p99" "$bad" "$errors"
+        if [ "$bad" != 0 ] || [ "$errors" != 0 ]; then
+            echo "   FAIL (every request must be accepted)"
+            sed 's/^/   | /' "$work"/wrk-iamup-*.txt
+            status=1
+        fi
+    done
+    scheme=http
+    for pid in "${pids[@]}"; do
+        if ! kill -TERM "$pid" || ! wait "$pid"; then
+            echo "   FAIL: process $pid did not stop cleanly"
+            status=1
+        fi
+    done
+    pids=()
+    local plain secure percent
+    read -r plain _ <<<"${result[tls-http]}"
+    read -r secure _ <<<"${result[tls-https]}"
+    percent=$(awk -v a="$secure" -v b="$plain" 'BEGIN {printf "%.0f", (b > 0 ? 100 * a / b : 0)}')
+    echo
+    echo "== figures ($users users, $online online, $connections connections, $duration each)"
+    printf '%-8s %12s %10s\n' scheme requests/s "p99 ms"
+    for s in http https; do
+        read -r rps p99 _ <<<"${result[tls-$s]}"
+        printf '%-8s %12s %10s\n' "$s" "$rps" "$p99"
+    done
+    echo "https/http: $percent% (target: at least $min_tls_percent%)"
+    if [ "$percent" -lt "$min_tls_percent" ]; then
+        echo "FAIL: HTTPS below $min_tls_percent% of plain HTTP"
+        status=1
+    fi
+}
+
+if [ $tls = yes ]; then
+    bench_tls
+    exit $status
+fi
 
 for backend in $backends; do
     bench_backend "$backend"

@@ -62,6 +62,24 @@ inline constexpr const char* kPublicKind = "public";
 
 }  // namespace directory::rendezvous
 
+// The encryption extension (docs/encryption.md): a client with it lists kCapability in the
+// rendezvous extension's "Caps" key (tokens separated by commas) and publishes its long-term
+// identity key; its buddies fetch that key from the directory.
+namespace directory::encryption {
+
+inline constexpr const char* kCapability = "e2e1";
+// On the login and the heartbeat: the client's Ed25519 public key as 64 lowercase hex digits.
+inline constexpr const char* kIdKeyKey = "IdKey";
+inline constexpr int kIdKeyHexDigits = 64;
+// Asked with "User", "Pass", kBuddyKey and "Caps" listing kCapability: "+OK HEX64", the key
+// the buddy published last, or a refusal "-ERR " with kNoKeyReason or kNoSuchUserReason.
+inline constexpr const char* kBuddyKeyPage = "BuddyKey.asp";
+inline constexpr const char* kBuddyKey = "Buddy";
+inline constexpr const char* kNoKeyReason = "no key";
+inline constexpr const char* kNoSuchUserReason = "no such user";
+
+}  // namespace directory::encryption
+
 namespace directory::replies {
 
 // A reply is judged by its first character.

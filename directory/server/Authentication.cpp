@@ -91,6 +91,36 @@ PasswordCheck::Result PasswordCheck::Fast(const std::string& name, const std::st
     return Slow(name, password);
 }
 
+bool PasswordCheck::HasDigest(const std::string& name) {
+    std::shared_lock<std::shared_mutex> lock(m_cacheLock);
+    return m_cache.count(name) != 0;
+}
+
+bool RecentWrites::Due(const std::string& key, const std::string& value, int64_t now) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto it = m_entries.find(key);
+    return it == m_entries.end() || it->second.value != value ||
+           now - it->second.written >= m_refresh;
+}
+
+void RecentWrites::Mark(const std::string& key, const std::string& value, int64_t now) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (now - m_lastSweep >= m_refresh || m_entries.size() >= kMaxEntries) {
+        m_lastSweep = now;
+        std::erase_if(m_entries,
+                      [&](const auto& e) { return now - e.second.written >= m_refresh; });
+        if (m_entries.size() >= kMaxEntries) {
+            m_entries.clear();  // a write too many now and then is better than memory unbounded
+        }
+    }
+    m_entries[key] = {value, now};
+}
+
+void RecentWrites::Forget(const std::string& key) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_entries.erase(key);
+}
+
 std::string Directory::ClientAddress(const HttpRequest& request) const {
     const std::string& proxy = m_options.trustedProxy;
     if (proxy.empty() || request.peer != proxy || request.forwardedFor.empty()) {
@@ -112,28 +142,49 @@ std::string Directory::ClientAddress(const HttpRequest& request) const {
 Gate Directory::GateOf(const std::string& name, const std::string& client) const {
     Gate gate;
     if (m_options.failureLimit <= 0) {
-        return gate;  // no limit: the gate has no keys and is always open
+        return gate;  // no limit: the gate is always open and counts nothing
     }
-    if (!name.empty()) {
-        gate.keys.push_back("user " + name);
-    }
-    if (!client.empty()) {
-        gate.keys.push_back("addr " + client);
-    }
-    gate.since = Now() - m_options.failureWindow;
-    gate.limit = m_options.failureLimit;
+    const int64_t now = Now();
+    gate.name = name;
+    gate.address = client;
+    gate.since = now - m_options.failureWindow;
+    gate.knownSince = now - m_options.knownSeconds;
+    gate.pairLimit = m_options.failureLimit;
+    gate.nameLimit = m_options.nameFailureLimit;
+    gate.addressLimit = m_options.addressNameLimit;
     return gate;
 }
 
-Directory::Access Directory::Authenticate(const std::string& name, const std::string& password,
-                                          const Gate& gate, bool slow, bool gateChecked) {
-    if (!gateChecked) {
-        StoreResult g = m_storage.CheckGate(gate);
-        if (g == StoreResult::Throttled) {
+namespace {
+
+std::string PairKey(const Gate& gate) {
+    return gate.name + '\0' + gate.address;
+}
+
+}  // namespace
+
+Directory::Access Directory::PassGate(const Gate& gate) {
+    switch (m_storage.CheckGate(gate)) {
+        case StoreResult::Ok:
+            return Access::Ok;
+        case StoreResult::Throttled:
             return Access::Throttled;
-        }
-        if (g != StoreResult::Ok) {
-            return g == StoreResult::Unavailable ? Access::Unavailable : Access::Failed;
+        case StoreResult::Unavailable:
+            return Access::Unavailable;
+        default:
+            return Access::Failed;
+    }
+}
+
+Directory::Access Directory::Authenticate(const std::string& name, const std::string& password,
+                                          const Gate& gate, bool slow, bool gateInStorage) {
+    // The gate comes first, unless the page's storage step checks it and the password costs no
+    // slow hash: a closed gate never lets a request spend one.
+    const bool gateFirst = !gateInStorage || slow || !m_passwords.HasDigest(name);
+    if (gateFirst) {
+        Access a = PassGate(gate);
+        if (a != Access::Ok) {
+            return a;
         }
     }
     PasswordCheck::Result r = PasswordCheck::Result::Refused;
@@ -142,17 +193,44 @@ Directory::Access Directory::Authenticate(const std::string& name, const std::st
     }
     switch (r) {
         case PasswordCheck::Result::Ok:
+            if (gateFirst) {
+                NoteSuccess(gate, slow);
+            }
             return Access::Ok;
         case PasswordCheck::Result::Refused:
-            // Counted even when the database fails to count it: the refusal stands either way.
-            m_storage.CountFailure(gate.keys, Now(), m_options.failureWindow);
-            return Access::Refused;
+            return Refusal(gate, gateFirst);
         case PasswordCheck::Result::Unavailable:
             return Access::Unavailable;
         case PasswordCheck::Result::Failed:
             break;
     }
     return Access::Failed;
+}
+
+Directory::Access Directory::Refusal(const Gate& gate, bool gatePassed) {
+    // Behind a closed gate every password gets the same answer, the right one too: the reply
+    // tells a guesser nothing, and nothing more is counted.
+    if (!gatePassed && PassGate(gate) == Access::Throttled) {
+        return Access::Throttled;
+    }
+    // Counted even when the database fails to count it: the refusal stands either way.
+    m_storage.CountFailure(gate, Now());
+    m_knownWrites.Forget(PairKey(gate));
+    return Access::Refused;
+}
+
+void Directory::NoteSuccess(const Gate& gate, bool always) {
+    if (!gate.Limited()) {
+        return;
+    }
+    const int64_t now = Now();
+    const std::string pair = PairKey(gate);
+    if (!always && !m_knownWrites.Due(pair, "", now)) {
+        return;
+    }
+    if (m_storage.RecordSuccess(gate, now) == StoreResult::Ok) {
+        m_knownWrites.Mark(pair, "", now);
+    }
 }
 
 std::optional<HttpReply> Directory::Admit(const Params& p, const std::string& client,

@@ -187,8 +187,8 @@ std::string Directory::AccountPage(const HttpRequest& request, const std::string
     html += "<h2>Recent calls</h2>\n" + CallTable(calls);
     std::string invitation =
         "Let's talk with Zorvo, free voice calls from computer to computer. "
-        "Register at http://" +
-        WebHost(request) + "/register.asp and add me, " + name + ", to your buddy list.";
+        "Register at " +
+        WebUrl(request) + "/register.asp and add me, " + name + ", to your buddy list.";
     html += "<h2 id=\"INVITE\">Invite your friends</h2>\n" +
             Paragraph("Send this text to your friends:") +
             "<p><textarea rows=\"4\" cols=\"70\" readonly>" + HtmlEscape(invitation) +

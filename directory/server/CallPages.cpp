@@ -11,21 +11,6 @@ namespace rv = directory::rendezvous;
 
 namespace {
 
-// The capability tokens of every "Caps" key of a request list rv1.
-bool ListsRendezvous(const Params& p) {
-    for (const std::string& caps : p.All(rv::kCapsKey)) {
-        std::string_view rest = caps;
-        while (!rest.empty()) {
-            size_t comma = rest.find(rv::kCapsSeparator);
-            if (rest.substr(0, comma) == rv::kCapability) {
-                return true;
-            }
-            rest = comma == std::string_view::npos ? "" : rest.substr(comma + 1);
-        }
-    }
-    return false;
-}
-
 // An address key given once as "a.b.c.d:port"; anything else counts as not given, so that a
 // heartbeat is never refused for what only the extension reads.
 std::optional<sockaddr_in> AddressKey(const Params& p, const char* key) {
@@ -77,7 +62,7 @@ const char* KindWord(stun::CandidateKind kind) {
 }  // namespace
 
 bool Directory::WantsRendezvous(const Params& p) const {
-    return m_options.rendezvous != nullptr && ListsRendezvous(p);
+    return m_options.rendezvous != nullptr && ListsCapability(p, rv::kCapability);
 }
 
 std::string Directory::RendezvousAddress(const HttpRequest& request) const {

@@ -1,6 +1,7 @@
 // The pages the desktop client asks for: discovery, login and logoff, the heartbeat, the list of
 // online buddies, the call report and the buddy-list sync. The call page, and what the other
-// pages add for clients with the rendezvous extension, are in CallPages.cpp.
+// pages add for clients with the rendezvous extension, are in CallPages.cpp; the identity keys
+// of clients with the encryption extension in IdentityKeys.cpp.
 
 #include <algorithm>
 
@@ -37,6 +38,7 @@ HttpReply Directory::Login(const Params& p, const std::string& client) {
         return StorageTrouble(Page::Login, r, "the directory cannot be read");
     }
     ForgetRendezvous(name);
+    PublishIdentityKey(p, name, true);
     // The client takes the buddy names from the fifth character on: "+OK " and the names.
     std::string body(replies::kOk);
     body.resize(replies::kLoginBuddyTextOffset, ' ');
@@ -73,6 +75,8 @@ HttpReply Directory::IamUp(const HttpRequest& request, const Params& p, const st
     if (r != StoreResult::Ok) {
         return StorageTrouble(Page::IamUp, r, "the directory cannot be written");
     }
+    NoteSuccess(gate, false);
+    PublishIdentityKey(p, name, false);
     // A client with the extension learns where to register and its key; others get "+OK".
     return Accept(RendezvousWords(request, p, name));
 }
@@ -99,6 +103,7 @@ HttpReply Directory::UserList(const Params& p, const std::string& client) {
     if (r != StoreResult::Ok) {
         return StorageTrouble(Page::UserList, r, "the directory cannot be read");
     }
+    NoteSuccess(gate, false);
     // A client with the extension learns which buddies can be called through the rendezvous.
     const std::vector<bool> registered = RegisteredMarks(p, asked);
     std::string body(replies::kOk);

@@ -37,6 +37,18 @@ bool NormalizePath(std::string_view raw, std::string* out) {
     return true;
 }
 
+// A page of an extension is there only for requests that list the extension's capability; any
+// other request gets the answer of a service without the extension.
+bool Offered(Page page, std::string_view rawQuery) {
+    if (page != Page::BuddyKey) {
+        return true;
+    }
+    std::vector<QueryParam> pairs;
+    std::string problem;
+    return ParseQuery(rawQuery, &pairs, &problem) &&
+           ListsCapability(Params(std::move(pairs)), directory::encryption::kCapability);
+}
+
 }  // namespace
 
 bool Directory::NormalizeName(std::string_view in, std::string* out) {
@@ -125,7 +137,12 @@ int64_t Directory::Now() const {
 }
 
 std::string Directory::WebHost(const HttpRequest& request) const {
-    if (!m_options.advertise.empty()) {
+    // A client that asked over HTTPS is told the HTTPS listener, with its scheme: only a client
+    // that speaks HTTPS gets there, and it reads the scheme. Everyone else sees what it always did.
+    if (request.tls && !m_options.tlsAdvertise.empty()) {
+        return m_options.tlsAdvertise;
+    }
+    if (!m_options.advertise.empty() && !request.tls) {
         return m_options.advertise;
     }
     // A Host header is used only when it is a plain host[:port] and nothing else.
@@ -136,7 +153,15 @@ std::string Directory::WebHost(const HttpRequest& request) const {
                   c == '.' || c == '-' || c == ':';
         plain = plain && ok;
     }
+    if (request.tls) {
+        return "https://" + (plain ? h : m_options.tlsFallbackHost);
+    }
     return plain ? h : m_options.fallbackHost;
+}
+
+std::string Directory::WebUrl(const HttpRequest& request) const {
+    const std::string host = WebHost(request);
+    return host.rfind("https://", 0) == 0 ? host : "http://" + host;
 }
 
 HttpReply Directory::Handle(const HttpRequest& request) {
@@ -148,7 +173,7 @@ HttpReply Directory::Handle(const HttpRequest& request) {
         return Text(400, RefusalText("bad request path"));
     }
     Page page = Route(path);
-    if (page == Page::None) {
+    if (page == Page::None || !Offered(page, rawQuery)) {
         return Text(404, RefusalText("no such page"));
     }
     HttpReply reply = Serve(page, request, rawQuery);
@@ -224,6 +249,8 @@ HttpReply Directory::Dispatch(Page page, const HttpRequest& request, const Param
             return SyncBuddies(params, client);
         case Page::CallBuddy:
             return CallBuddy(params, client);
+        case Page::BuddyKey:
+            return BuddyKey(params, client);
         case Page::Register:
             return Register(params);
         case Page::MyAccount:

@@ -18,16 +18,26 @@
 struct DirectoryOptions {
     std::string advertise;  // "CURRENT IP" published; empty: the Host header, else fallbackHost
     std::string fallbackHost = "127.0.0.1:8080";
+    // The same for a request that came over HTTPS, scheme included ("https://host:port"); empty:
+    // "https://" and the Host header, else tlsFallbackHost.
+    std::string tlsAdvertise;
+    std::string tlsFallbackHost;
     std::string pagePath = "/zorvo";  // "PATH" published: where the directory pages live
     int64_t onlineSeconds = 120;      // a user is online this long after a heartbeat
     int64_t callReopenSeconds = 10;   // a repeated opening report within this gets the same record
     HashCost hashCost = HashCost::Interactive;
     int slowHashes = 2;  // password hashes computed at the same time, at most
-    // Password guessing: after failureLimit failed checks for one user name or from one client
-    // address within failureWindow seconds, requests with a password are refused until the
-    // window has passed. 0 turns the limit off.
+    // Password guessing (see Gate and docs/directory.md, "Throttling"), counted per pair of user
+    // name and client address in windows of failureWindow seconds: a pair with failureLimit
+    // failures is refused; so is a pair that has not logged in within knownSeconds while its
+    // name has nameFailureLimit failures from all addresses, or its address has failures for
+    // addressNameLimit names. A failureLimit of 0 turns all of it off; a name or address limit
+    // of 0 turns that one off.
     int failureLimit = 10;
+    int nameFailureLimit = 30;
+    int addressNameLimit = 50;
     int64_t failureWindow = 60;
+    int64_t knownSeconds = 90 * 86400;
     // A load balancer in front: requests from this address carry the client's address as the
     // last entry of X-Forwarded-For.
     std::string trustedProxy;
@@ -85,15 +95,23 @@ class Directory {
     std::optional<HttpReply> Admit(const Params& p, const std::string& client,
                                    std::initializer_list<const char*> keys, const Admission& how,
                                    std::string* name, Gate* gate = nullptr);
-    // The gate of a request: its user name (when valid) and its client address.
+    // The gate of a request: its user name (empty when not valid) and its client address.
     Gate GateOf(const std::string& name, const std::string& client) const;
-    // Checks a password behind the gate; a refused password counts against the gate's keys.
+    Access PassGate(const Gate& gate);
+    // Checks a password behind the gate. A refused password counts against the gate's pair; a
+    // password that passed makes the pair known, with gateInStorage once the page's storage
+    // step has passed the gate too (the page calls NoteSuccess then).
     Access Authenticate(const std::string& name, const std::string& password, const Gate& gate,
-                        bool slow, bool gateChecked);
+                        bool slow, bool gateInStorage);
+    Access Refusal(const Gate& gate, bool gatePassed);
+    // Records that the gate's pair logged in: always, or when this process has not lately.
+    void NoteSuccess(const Gate& gate, bool always);
     std::string ClientAddress(const HttpRequest& request) const;
 
     int64_t Now() const;
     std::string WebHost(const HttpRequest& request) const;
+    // The same as a URL's start: "https://host:port", or "http://" and a plain host.
+    std::string WebUrl(const HttpRequest& request) const;
     Page Route(const std::string& path) const;
     HttpReply Serve(Page page, const HttpRequest& request, std::string_view rawQuery);
     HttpReply Dispatch(Page page, const HttpRequest& request, const Params& params);
@@ -104,6 +122,7 @@ class Directory {
     HttpReply IamUp(const HttpRequest& request, const Params& p, const std::string& client);
     HttpReply UserList(const Params& p, const std::string& client);
     HttpReply CallBuddy(const Params& p, const std::string& client);
+    HttpReply BuddyKey(const Params& p, const std::string& client);
     HttpReply CallReport(const Params& p);
     HttpReply SyncBuddies(const Params& p, const std::string& client);
 
@@ -119,6 +138,10 @@ class Directory {
                           const RendezvousPeer& callee, int64_t now) const;
     // A login or logoff ends the rendezvous state of the user's last presence.
     void ForgetRendezvous(const std::string& name);
+    // The encryption extension: a login or heartbeat that lists it stores the client's
+    // identity key (always, or when this process has not stored that key for the user lately);
+    // a value that is not a key is ignored.
+    void PublishIdentityKey(const Params& p, const std::string& name, bool always);
 
     HttpReply Index();
     HttpReply Register(const Params& p);
@@ -131,4 +154,6 @@ class Directory {
     Storage& m_storage;
     DirectoryOptions m_options;
     PasswordCheck m_passwords;
+    RecentWrites m_knownWrites{86400};  // known logins recorded by this process
+    RecentWrites m_keyWrites{86400};    // identity keys stored by this process
 };

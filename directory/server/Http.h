@@ -12,6 +12,7 @@ struct HttpRequest {
     std::string peer;          // the address the connection came from
     std::string forwardedFor;  // the X-Forwarded-For header, set by a load balancer
     std::string local;         // the address of this end of the connection
+    bool tls = false;          // it came through the service's own HTTPS listener
 };
 
 struct HttpReply {

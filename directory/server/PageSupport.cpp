@@ -20,7 +20,7 @@ constexpr PageName kPages[] = {
     {pages::kIamUp, Page::IamUp},           {pages::kUserList, Page::UserList},
     {pages::kCallReport, Page::CallReport}, {pages::kSyncBuddies, Page::SyncBuddies},
     {pages::kRegister, Page::Register},     {pages::kMyAccount, Page::MyAccount},
-    {pages::kCallBuddy, Page::CallBuddy},
+    {pages::kCallBuddy, Page::CallBuddy},   {directory::encryption::kBuddyKeyPage, Page::BuddyKey},
 };
 
 }  // namespace
@@ -134,6 +134,21 @@ HttpReply StorageTrouble(Page page, StoreResult r, const std::string& what) {
         return Refuse(page, 503, kUnavailableText);
     }
     return Refuse(page, 500, what);
+}
+
+bool ListsCapability(const Params& p, std::string_view token) {
+    namespace rv = directory::rendezvous;
+    for (const std::string& caps : p.All(rv::kCapsKey)) {
+        std::string_view rest = caps;
+        while (!rest.empty()) {
+            size_t comma = rest.find(rv::kCapsSeparator);
+            if (rest.substr(0, comma) == token) {
+                return true;
+            }
+            rest = comma == std::string_view::npos ? "" : rest.substr(comma + 1);
+        }
+    }
+    return false;
 }
 
 bool RequireOnce(const Params& p, std::initializer_list<const char*> keys, std::string* problem) {

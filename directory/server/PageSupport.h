@@ -23,6 +23,7 @@ enum class Page {
     CallReport,
     SyncBuddies,
     CallBuddy,
+    BuddyKey,
     Register,
     MyAccount
 };
@@ -57,6 +58,9 @@ HttpReply Refuse(Page page, int status, const std::string& reason);
 HttpReply StorageTrouble(Page page, StoreResult r, const std::string& what);
 inline constexpr const char* kThrottledText = "too many failed logins; try again later";
 inline constexpr const char* kUnavailableText = "the directory is unavailable; try again later";
+
+// Whether a "Caps" key of the request lists the capability token (tokens separated by commas).
+bool ListsCapability(const Params& p, std::string_view token);
 
 // The required keys of a request, each given exactly once; fills *problem with the first one
 // that is not.

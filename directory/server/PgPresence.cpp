@@ -3,65 +3,40 @@
 #include <algorithm>
 #include <set>
 
+#include "directory/server/PgThrottle.h"
+
 namespace {
 
-// The requests of a batch are numbered by their place in it ("slot"). Each brings its gate's
-// keys as rows (key, slot, since); a slot is closed when one of its keys has too many failures
-// counted in a window that began after its since.
-// The four parameters of the gates are given by number.
-#define ZORVO_CLOSED_SLOTS(keys, slots, since, limit)                                          \
-    "closed AS (SELECT DISTINCT g.slot FROM unnest(" keys "::text[], " slots "::int[], " since \
-    "::bigint[]) AS g(key, slot, since) JOIN login_failures f ON f.key = g.key "               \
-    "AND f.window_start > g.since AND f.failures >= " limit ")"
-
 const std::vector<PgStatement> kStatements = {
-    // Heartbeats: ($1 names, $2 addresses, $3 times, $4 slots). A name twice in one batch is
-    // written once, with its last report; rows are written in name order, so that batches of
-    // two processes meeting on the same names cannot deadlock. Gives the closed slots.
+    // Heartbeats: the gates ($1 to $8, see PgThrottle.h), then ($9 names, $10 addresses,
+    // $11 times, $12 slots). A name twice in one batch is written once, with its last report;
+    // rows are written in name order, so that batches of two processes meeting on the same names
+    // cannot deadlock. Gives the closed slots.
     {"set_online_batch",
-     "WITH " ZORVO_CLOSED_SLOTS(
-         "$5", "$6", "$7",
-         "$8") ", "
-               "given AS (SELECT DISTINCT ON (name) name, address, seen FROM "
-               "unnest($1::text[], $2::text[], $3::bigint[], $4::int[]) AS i(name, address, seen, "
-               "slot) "
-               "WHERE slot NOT IN (SELECT slot FROM closed) ORDER BY name, slot DESC), "
-               "up AS (INSERT INTO presence(name, address, seen) SELECT name, address, seen FROM "
-               "given "
-               "ORDER BY name ON CONFLICT (name) DO UPDATE SET address = EXCLUDED.address, "
-               "seen = EXCLUDED.seen) "
-               "SELECT slot FROM closed"},
-    // Online lists: ($1 every name asked about, $2 the earliest since). Gives the presence rows
-    // (slot null) and the closed slots (name null).
+     "WITH " ZORVO_PG_CLOSED_SLOTS ", given AS (SELECT DISTINCT ON (name) name, address, seen FROM "
+     "unnest($9::text[], $10::text[], $11::bigint[], $12::int[]) AS i(name, address, seen, slot) "
+     "WHERE slot NOT IN (SELECT slot FROM closed) ORDER BY name, slot DESC), "
+     "up AS (INSERT INTO presence(name, address, seen) SELECT name, address, seen FROM given "
+     "ORDER BY name ON CONFLICT (name) DO UPDATE SET address = EXCLUDED.address, "
+     "seen = EXCLUDED.seen) "
+     "SELECT slot FROM closed"},
+    // Online lists: the gates, then ($9 every name asked about, $10 the earliest since). Gives
+    // the presence rows (slot null) and the closed slots (name null).
     {"get_online_batch",
-     "WITH " ZORVO_CLOSED_SLOTS("$3", "$4", "$5",
-                                "$6") " "
-                                      "SELECT name, address, seen, NULL::int AS slot FROM presence "
-                                      "WHERE name = ANY($1::text[]) AND seen >= $2 "
-                                      "UNION ALL SELECT NULL, NULL, NULL, slot FROM closed"},
+     "WITH " ZORVO_PG_CLOSED_SLOTS " SELECT name, address, seen, NULL::int AS slot FROM presence "
+     "WHERE name = ANY($9::text[]) AND seen >= $10 "
+     "UNION ALL SELECT NULL, NULL, NULL, slot FROM closed"},
 };
 
-#undef ZORVO_CLOSED_SLOTS
-
-// The four gate parameters of a batch: keys, their slots, their since, the limit.
-void GateParams(const std::vector<PgPresence::Request*>& batch, std::vector<std::string>* params) {
-    std::vector<std::string> keys;
-    std::string slots = "{";
-    std::string since = "{";
-    int limit = 0;
-    for (size_t i = 0; i < batch.size(); ++i) {
-        const Gate& g = *batch[i]->gate;
-        for (const std::string& key : g.keys) {
-            keys.push_back(key);
-            slots += (slots.size() > 1 ? "," : "") + std::to_string(i);
-            since += (since.size() > 1 ? "," : "") + std::to_string(g.since);
-            limit = g.limit;
-        }
+// The gates of a batch, in its order.
+std::vector<std::string> GateParams(const std::vector<PgPresence::Request*>& batch) {
+    std::vector<const Gate*> gates;
+    for (const PgPresence::Request* q : batch) {
+        gates.push_back(q->gate);
     }
-    params->push_back(TextArray(keys));
-    params->push_back(slots + "}");
-    params->push_back(since + "}");
-    params->push_back(std::to_string(limit));
+    std::vector<std::string> params;
+    AppendGateParams(gates, &params);
+    return params;
 }
 
 // The same result for every request of a batch.
@@ -157,9 +132,8 @@ void PgPresence::RunHeartbeats(std::vector<Request*>& batch) {
         times += (i == 0 ? "" : ",") + std::to_string(batch[i]->now);
         slots += (i == 0 ? "" : ",") + std::to_string(i);
     }
-    std::vector<std::string> params = {TextArray(names), TextArray(addresses), times + "}",
-                                       slots + "}"};
-    GateParams(batch, &params);
+    std::vector<std::string> params = GateParams(batch);
+    params.insert(params.end(), {TextArray(names), TextArray(addresses), times + "}", slots + "}"});
     PgPool::Lease c = m_pool.Acquire();
     PgResult rows;
     StoreResult r = c ? c->Run("set_online_batch", params, &rows) : StoreResult::Unavailable;
@@ -176,9 +150,9 @@ void PgPresence::RunLists(std::vector<Request*>& batch) {
         asked.insert(q->names.begin(), q->names.end());
         earliest = std::min(earliest, q->since);
     }
-    std::vector<std::string> params = {TextArray({asked.begin(), asked.end()}),
-                                       std::to_string(earliest)};
-    GateParams(batch, &params);
+    std::vector<std::string> params = GateParams(batch);
+    params.insert(params.end(),
+                  {TextArray({asked.begin(), asked.end()}), std::to_string(earliest)});
     PgPool::Lease c = m_pool.Acquire();
     PgResult rows;
     StoreResult r = c ? c->Run("get_online_batch", params, &rows) : StoreResult::Unavailable;

@@ -8,7 +8,10 @@
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+// 1: accounts, calls, presence and failure counts per key; 2: identity keys, failure counts
+// per pair of name and address, known logins. A database of version 1 keeps its table
+// login_failures for processes of that version still running; this version does not use it.
+constexpr int kSchemaVersion = 2;
 
 // Every process that starts takes this lock before it looks at the schema, so that two
 // processes starting at the same moment on an empty database do not both create it.
@@ -36,18 +39,22 @@ CREATE UNLOGGED TABLE IF NOT EXISTS presence(
     address text NOT NULL,
     seen bigint NOT NULL
 );
-CREATE UNLOGGED TABLE IF NOT EXISTS login_failures(
-    key text PRIMARY KEY,
+ALTER TABLE accounts ADD COLUMN IF NOT EXISTS id_key text;
+CREATE UNLOGGED TABLE IF NOT EXISTS failed_logins(
+    name text NOT NULL,
+    address text NOT NULL,
     window_start bigint NOT NULL,
-    failures integer NOT NULL
+    failures integer NOT NULL,
+    PRIMARY KEY(name, address)
+);
+CREATE INDEX IF NOT EXISTS failed_logins_by_address ON failed_logins(address);
+CREATE TABLE IF NOT EXISTS known_logins(
+    name text NOT NULL,
+    address text NOT NULL,
+    last_success bigint NOT NULL,
+    PRIMARY KEY(name, address)
 );
 )sql";
-
-// The gate of a request as a condition: true when one of its keys has too many failures.
-#define ZORVO_GATE_CLOSED(keys, since, limit)                    \
-    "EXISTS (SELECT 1 FROM login_failures WHERE key = ANY(" keys \
-    "::text[]) AND "                                             \
-    "window_start > " since " AND failures >= " limit ")"
 
 const std::vector<PgStatement> kStatements = {
     {"insert_account", "INSERT INTO accounts(name, pwhash, created) VALUES($1, $2, $3)"},
@@ -68,18 +75,9 @@ const std::vector<PgStatement> kStatements = {
      "SELECT id, remote, started, last_report, minutes, avg_delay FROM calls "
      "WHERE owner = $1 ORDER BY id DESC LIMIT $2"},
     {"set_offline", "DELETE FROM presence WHERE name = $1"},
-    {"check_gate", "SELECT " ZORVO_GATE_CLOSED("$1", "$2", "$3")},
-    {"count_failure",
-     "INSERT INTO login_failures(key, window_start, failures) "
-     "SELECT DISTINCT unnest($1::text[]), $2::bigint, 1 ON CONFLICT (key) DO UPDATE SET "
-     "failures = CASE WHEN login_failures.window_start <= $3 THEN 1 "
-     "ELSE login_failures.failures + 1 END, "
-     "window_start = CASE WHEN login_failures.window_start <= $3 THEN $2::bigint "
-     "ELSE login_failures.window_start END"},
-    {"purge_failures", "DELETE FROM login_failures WHERE window_start <= $1"},
+    {"set_id_key", "UPDATE accounts SET id_key = $2 WHERE name = $1"},
+    {"select_id_key", "SELECT coalesce(id_key, '') FROM accounts WHERE name = $1"},
 };
-
-#undef ZORVO_GATE_CLOSED
 
 // Runs the schema script in one transaction under the schema lock: refuses a schema newer than
 // this program's, creates what is missing and records the version.
@@ -131,13 +129,15 @@ std::unique_ptr<PostgresStorage> PostgresStorage::Open(const std::string& uri, i
     }
     std::unique_ptr<PostgresStorage> st(new PostgresStorage());
     std::vector<PgStatement> statements = kStatements;
-    const std::vector<PgStatement>& presence = PgPresence::Statements();
-    statements.insert(statements.end(), presence.begin(), presence.end());
+    for (const auto* more : {&PgPresence::Statements(), &PgThrottle::Statements()}) {
+        statements.insert(statements.end(), more->begin(), more->end());
+    }
     st->m_pool = PgPool::Open(uri, connections, std::move(statements), error);
     if (!st->m_pool) {
         return nullptr;
     }
     st->m_presence = std::make_unique<PgPresence>(*st->m_pool);
+    st->m_throttle = std::make_unique<PgThrottle>(*st->m_pool);
     return st;
 }
 
@@ -285,32 +285,26 @@ StoreResult PostgresStorage::GetOnline(const std::vector<std::string>& names, in
 }
 
 StoreResult PostgresStorage::CheckGate(const Gate& gate) {
-    if (gate.keys.empty()) {
-        return StoreResult::Ok;
-    }
+    return m_throttle->CheckGate(gate);
+}
+
+StoreResult PostgresStorage::CountFailure(const Gate& gate, int64_t now) {
+    return m_throttle->CountFailure(gate, now);
+}
+
+StoreResult PostgresStorage::RecordSuccess(const Gate& gate, int64_t now) {
+    return m_throttle->RecordSuccess(gate, now);
+}
+
+StoreResult PostgresStorage::SetIdentityKey(const std::string& name, const std::string& key) {
     PgResult r;
-    StoreResult s =
-        Run("check_gate",
-            {TextArray(gate.keys), std::to_string(gate.since), std::to_string(gate.limit)}, &r);
+    StoreResult s = Run("set_id_key", {name, key}, &r);
     if (s != StoreResult::Ok) {
         return s;
     }
-    return r.Rows() == 1 && r.Text(0, 0) == "t" ? StoreResult::Throttled : StoreResult::Ok;
+    return r.Changed() == 1 ? StoreResult::Ok : StoreResult::NotFound;
 }
 
-StoreResult PostgresStorage::CountFailure(const std::vector<std::string>& keys, int64_t now,
-                                          int64_t window) {
-    if (keys.empty()) {
-        return StoreResult::Ok;
-    }
-    PgResult r;
-    std::string expired = std::to_string(now - window);
-    StoreResult s = Run("count_failure", {TextArray(keys), std::to_string(now), expired}, &r);
-    // Counts whose window has passed are removed now and then by whichever process is first.
-    int64_t last = m_lastPurge.load();
-    if (s == StoreResult::Ok && now - last >= window &&
-        m_lastPurge.compare_exchange_strong(last, now)) {
-        Run("purge_failures", {expired}, &r);
-    }
-    return s;
+StoreResult PostgresStorage::GetIdentityKey(const std::string& name, std::string* key) {
+    return FirstText("select_id_key", name, key);
 }

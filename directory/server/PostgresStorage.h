@@ -1,18 +1,18 @@
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
 
 #include "directory/server/PgPool.h"
 #include "directory/server/PgPresence.h"
+#include "directory/server/PgThrottle.h"
 #include "directory/server/Storage.h"
 
 // Storage on a PostgreSQL server shared by any number of service processes: accounts, buddy
-// lists and call records in ordinary tables; presence and the counts of failed password checks
-// in UNLOGGED tables (volatile by nature, and written on every heartbeat), so that every process
-// sees the same directory. Every statement is prepared once per connection; heartbeats and
-// online lists that arrive together share one statement.
+// lists, call records and known logins in ordinary tables; presence and the counts of failed
+// password checks in UNLOGGED tables (volatile by nature, and written on every heartbeat), so that
+// every process sees the same directory. Every statement is prepared once per connection;
+// heartbeats and online lists that arrive together share one statement.
 class PostgresStorage : public Storage {
   public:
     // Connects (connections: the pool's size), creates or migrates the schema and prepares the
@@ -39,8 +39,10 @@ class PostgresStorage : public Storage {
     StoreResult GetOnline(const std::vector<std::string>& names, int64_t since, const Gate& gate,
                           std::vector<std::string>* addresses) override;
     StoreResult CheckGate(const Gate& gate) override;
-    StoreResult CountFailure(const std::vector<std::string>& keys, int64_t now,
-                             int64_t window) override;
+    StoreResult CountFailure(const Gate& gate, int64_t now) override;
+    StoreResult RecordSuccess(const Gate& gate, int64_t now) override;
+    StoreResult SetIdentityKey(const std::string& name, const std::string& key) override;
+    StoreResult GetIdentityKey(const std::string& name, std::string* key) override;
 
   private:
     PostgresStorage() = default;
@@ -53,5 +55,5 @@ class PostgresStorage : public Storage {
 
     std::unique_ptr<PgPool> m_pool;
     std::unique_ptr<PgPresence> m_presence;  // heartbeats and online lists, in batches
-    std::atomic<int64_t> m_lastPurge{0};
+    std::unique_ptr<PgThrottle> m_throttle;
 };

@@ -104,26 +104,48 @@ std::vector<std::string> Params::All(std::string_view key) const {
     return values;
 }
 
+namespace {
+
+// Whether a key's value is hidden in the log: a key that names a password ("Pass", "Pass2", or any
+// other with "pass" in it, in any case), and a key that cannot be decoded, which no page reads
+// and which could be either.
+bool HidesValue(std::string_view rawKey) {
+    std::string key;
+    if (!PercentDecode(rawKey, true, &key)) {
+        return true;
+    }
+    for (size_t i = 0; i + 4 <= key.size(); ++i) {
+        if (EqualsIgnoringAsciiCase(std::string_view(key).substr(i, 4), "pass")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 std::string RedactQuery(std::string_view query) {
+    // Pieces end at '&' and also at '?': a stray '?' must not hide a password key inside the
+    // value of the key before it.
     std::string out;
-    bool first = true;
-    for (std::string_view piece : SplitQuery(query)) {
-        if (!first) {
-            out += '&';
+    size_t pos = 0;
+    while (pos <= query.size()) {
+        size_t end = query.find_first_of("&?", pos);
+        if (end == std::string_view::npos) {
+            end = query.size();
         }
-        first = false;
+        std::string_view piece = query.substr(pos, end - pos);
         size_t eq = piece.find('=');
-        std::string key;
-        if (!PercentDecode(piece.substr(0, eq), true, &key)) {
-            key.clear();
-        }
-        if (eq != std::string_view::npos &&
-            (EqualsIgnoringAsciiCase(key, "Pass") || EqualsIgnoringAsciiCase(key, "Pass2"))) {
+        if (eq != std::string_view::npos && HidesValue(piece.substr(0, eq))) {
             out.append(piece.substr(0, eq + 1));
             out += "***";
         } else {
             out.append(piece);
         }
+        if (end < query.size()) {
+            out += query[end];
+        }
+        pos = end + 1;
     }
     return out;
 }

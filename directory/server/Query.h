@@ -35,5 +35,6 @@ class Params {
     std::vector<QueryParam> m_all;
 };
 
-// The raw query with the values of the password keys replaced by "***", for the request log.
+// The raw query with the values of the password keys (any key with "pass" in it, and any key
+// that cannot be decoded) replaced by "***", for the request log.
 std::string RedactQuery(std::string_view query);

@@ -11,7 +11,11 @@
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+// 1: accounts and calls; 2: identity keys and known logins.
+constexpr int kSchemaVersion = 2;
+
+// How often known logins whose last success is too old are removed, at most.
+constexpr int64_t kKnownPurgeSeconds = 3600;
 
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS accounts(
@@ -30,7 +34,16 @@ CREATE TABLE IF NOT EXISTS calls(
     avg_delay INTEGER NOT NULL
 );
 CREATE INDEX IF NOT EXISTS calls_by_user ON calls(user, id);
+CREATE TABLE IF NOT EXISTS known_logins(
+    name TEXT NOT NULL,
+    address TEXT NOT NULL,
+    last_success INTEGER NOT NULL,
+    PRIMARY KEY(name, address)
+) WITHOUT ROWID;
 )sql";
+
+// What a database of an older schema needs besides the tables it lacks.
+const char* const kUpgradeFrom1 = "ALTER TABLE accounts ADD COLUMN id_key TEXT;";
 
 // Resets a statement and clears its bindings on every way out.
 class Use {
@@ -99,7 +112,7 @@ std::unique_ptr<SqliteStorage> SqliteStorage::Open(const std::string& path, std:
         *error = path + ": made by a newer zorvo-directory (schema " + std::to_string(found) + ")";
         return nullptr;
     }
-    std::string create = std::string("BEGIN;") + kSchema +
+    std::string create = std::string("BEGIN;") + kSchema + (found < 2 ? kUpgradeFrom1 : "") +
                          "PRAGMA user_version=" + std::to_string(kSchemaVersion) + "; COMMIT;";
     if (sqlite3_exec(st->m_db, create.c_str(), nullptr, nullptr, &msg) != SQLITE_OK) {
         *error = path + ": " + (msg != nullptr ? msg : "cannot create the tables");
@@ -133,6 +146,15 @@ bool SqliteStorage::Prepare(std::string* error) {
         {&m_selectCalls,
          "SELECT id, remote, started, last_report, minutes, avg_delay FROM calls "
          "WHERE user = ?1 ORDER BY id DESC LIMIT ?2"},
+        {&m_selectKnown,
+         "SELECT 1 FROM known_logins WHERE name = ?1 AND address = ?2 AND last_success >= ?3"},
+        {&m_upsertKnown,
+         "INSERT INTO known_logins(name, address, last_success) VALUES(?1, ?2, ?3) "
+         "ON CONFLICT(name, address) DO UPDATE SET "
+         "last_success = max(last_success, excluded.last_success)"},
+        {&m_purgeKnown, "DELETE FROM known_logins WHERE last_success < ?1"},
+        {&m_updateIdKey, "UPDATE accounts SET id_key = ?2 WHERE name = ?1"},
+        {&m_selectIdKey, "SELECT coalesce(id_key, '') FROM accounts WHERE name = ?1"},
     };
     for (auto& s : all) {
         if (sqlite3_prepare_v3(m_db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.stmt, nullptr) !=
@@ -145,8 +167,10 @@ bool SqliteStorage::Prepare(std::string* error) {
 }
 
 SqliteStorage::~SqliteStorage() {
-    for (sqlite3_stmt* s : {m_insertAccount, m_selectHash, m_selectBuddies, m_updateBuddies,
-                            m_findOpenCall, m_insertCall, m_updateCall, m_selectCalls}) {
+    for (sqlite3_stmt* s :
+         {m_insertAccount, m_selectHash, m_selectBuddies, m_updateBuddies, m_findOpenCall,
+          m_insertCall, m_updateCall, m_selectCalls, m_selectKnown, m_upsertKnown, m_purgeKnown,
+          m_updateIdKey, m_selectIdKey}) {
         sqlite3_finalize(s);
     }
     if (m_db != nullptr) {
@@ -307,7 +331,7 @@ StoreResult SqliteStorage::RecentCalls(const std::string& user, int limit,
 
 StoreResult SqliteStorage::SetOnline(const std::string& name, const std::string& address,
                                      int64_t now, const Gate& gate) {
-    if (m_failures.Closed(gate)) {
+    if (Closed(gate)) {
         return StoreResult::Throttled;
     }
     m_presence.Set(name, address, now);
@@ -322,7 +346,7 @@ StoreResult SqliteStorage::SetOffline(const std::string& name) {
 StoreResult SqliteStorage::GetOnline(const std::vector<std::string>& names, int64_t since,
                                      const Gate& gate, std::vector<std::string>* addresses) {
     addresses->clear();
-    if (m_failures.Closed(gate)) {
+    if (Closed(gate)) {
         return StoreResult::Throttled;
     }
     for (const std::string& name : names) {
@@ -332,12 +356,85 @@ StoreResult SqliteStorage::GetOnline(const std::vector<std::string>& names, int6
     return StoreResult::Ok;
 }
 
-StoreResult SqliteStorage::CheckGate(const Gate& gate) {
-    return m_failures.Closed(gate) ? StoreResult::Throttled : StoreResult::Ok;
+bool SqliteStorage::Closed(const Gate& gate) {
+    switch (m_failures.Judge(gate)) {
+        case FailureCounts::Verdict::Open:
+            return false;
+        case FailureCounts::Verdict::Closed:
+            return true;
+        case FailureCounts::Verdict::ClosedUnlessKnown:
+            break;
+    }
+    std::lock_guard<std::mutex> lock(m_lock);
+    Use s(m_selectKnown);
+    BindText(*s, 1, gate.name);
+    BindText(*s, 2, gate.address);
+    sqlite3_bind_int64(*s, 3, gate.knownSince);
+    int rc = sqlite3_step(*s);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        Report("read known logins");  // not known, then: the gate stays closed
+    }
+    return rc != SQLITE_ROW;
 }
 
-StoreResult SqliteStorage::CountFailure(const std::vector<std::string>& keys, int64_t now,
-                                        int64_t window) {
-    m_failures.Count(keys, now, window);
+StoreResult SqliteStorage::CheckGate(const Gate& gate) {
+    return Closed(gate) ? StoreResult::Throttled : StoreResult::Ok;
+}
+
+StoreResult SqliteStorage::CountFailure(const Gate& gate, int64_t now) {
+    m_failures.Count(gate, now);
     return StoreResult::Ok;
+}
+
+StoreResult SqliteStorage::RecordSuccess(const Gate& gate, int64_t now) {
+    if (!gate.Limited()) {
+        return StoreResult::Ok;
+    }
+    m_failures.Clear(gate.name, gate.address);
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (now - m_lastKnownPurge >= kKnownPurgeSeconds) {
+        m_lastKnownPurge = now;
+        Use s(m_purgeKnown);
+        sqlite3_bind_int64(*s, 1, gate.knownSince);
+        if (sqlite3_step(*s) != SQLITE_DONE) {
+            Report("remove old known logins");
+        }
+    }
+    Use s(m_upsertKnown);
+    BindText(*s, 1, gate.name);
+    BindText(*s, 2, gate.address);
+    sqlite3_bind_int64(*s, 3, now);
+    if (sqlite3_step(*s) != SQLITE_DONE) {
+        Report("write known login");
+        return StoreResult::Error;
+    }
+    return StoreResult::Ok;
+}
+
+StoreResult SqliteStorage::SetIdentityKey(const std::string& name, const std::string& key) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    Use s(m_updateIdKey);
+    BindText(*s, 1, name);
+    BindText(*s, 2, key);
+    if (sqlite3_step(*s) != SQLITE_DONE) {
+        Report("write identity key");
+        return StoreResult::Error;
+    }
+    return sqlite3_changes(m_db) == 1 ? StoreResult::Ok : StoreResult::NotFound;
+}
+
+StoreResult SqliteStorage::GetIdentityKey(const std::string& name, std::string* key) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    Use s(m_selectIdKey);
+    BindText(*s, 1, name);
+    int rc = sqlite3_step(*s);
+    if (rc == SQLITE_ROW) {
+        *key = ColumnText(*s, 0);
+        return StoreResult::Ok;
+    }
+    if (rc == SQLITE_DONE) {
+        return StoreResult::NotFound;
+    }
+    Report("read identity key");
+    return StoreResult::Error;
 }

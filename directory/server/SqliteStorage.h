@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "directory/server/FailureCounts.h"
 #include "directory/server/Presence.h"
 #include "directory/server/Storage.h"
 
@@ -11,8 +12,8 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 // Storage in one SQLite file (WAL journal, every statement prepared once). One process owns the
-// file; its presence table and its counts of failed password checks live in memory. Writes are
-// committed before a method returns.
+// file; its presence table and its counts of failed password checks live in memory, the known
+// logins in the file. Writes are committed before a method returns.
 class SqliteStorage : public Storage {
   public:
     // Opens or creates the database; on failure returns null and sets *error.
@@ -37,8 +38,10 @@ class SqliteStorage : public Storage {
     StoreResult GetOnline(const std::vector<std::string>& names, int64_t since, const Gate& gate,
                           std::vector<std::string>* addresses) override;
     StoreResult CheckGate(const Gate& gate) override;
-    StoreResult CountFailure(const std::vector<std::string>& keys, int64_t now,
-                             int64_t window) override;
+    StoreResult CountFailure(const Gate& gate, int64_t now) override;
+    StoreResult RecordSuccess(const Gate& gate, int64_t now) override;
+    StoreResult SetIdentityKey(const std::string& name, const std::string& key) override;
+    StoreResult GetIdentityKey(const std::string& name, std::string* key) override;
 
     // The last SQLite error text, for the log.
     std::string LastError();
@@ -47,6 +50,8 @@ class SqliteStorage : public Storage {
     SqliteStorage() = default;
     bool Prepare(std::string* error);
     void Report(const char* what);
+    // The gate's verdict: the counts in memory, and the known logins when they decide.
+    bool Closed(const Gate& gate);
 
     std::mutex m_lock;  // one connection, used by one thread at a time
     sqlite3* m_db = nullptr;
@@ -58,7 +63,13 @@ class SqliteStorage : public Storage {
     sqlite3_stmt* m_insertCall = nullptr;
     sqlite3_stmt* m_updateCall = nullptr;
     sqlite3_stmt* m_selectCalls = nullptr;
+    sqlite3_stmt* m_selectKnown = nullptr;
+    sqlite3_stmt* m_upsertKnown = nullptr;
+    sqlite3_stmt* m_purgeKnown = nullptr;
+    sqlite3_stmt* m_updateIdKey = nullptr;
+    sqlite3_stmt* m_selectIdKey = nullptr;
     std::string m_lastError;
     PresenceTable m_presence;
-    FailureTable m_failures;
+    FailureCounts m_failures;
+    int64_t m_lastKnownPurge = 0;  // guarded by m_lock
 };

@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-// What the directory service keeps. Accounts, buddy lists and call records are lasting data;
-// presence is volatile (it expires without heartbeats), and so are the counts of failed password
+// What the directory service keeps. Accounts (with their identity keys), buddy lists, call
+// records and the pairs of user name and address that logged in are lasting data; presence is
+// volatile (it expires without heartbeats), and so are the counts of failed password
 // checks that throttle guessing. A backend for one process may keep the volatile part in memory;
 // a backend shared by several processes keeps it where all of them see it.
 // Every method may be called from many threads at once.
@@ -29,13 +30,26 @@ struct CallRecord {
     int avgDelay = 0;
 };
 
-// The throttle that a request carrying a password passes: closed when any of its keys (the user
-// name, the client address) has limit or more failures counted in a window that began after
-// since. An empty gate (no keys) is always open.
+// The throttle that a request carrying a password passes (docs/directory.md, "Throttling").
+// Failed password checks are counted per pair of user name and client address, each pair in a
+// window that begins at its first failure; a window that began at or before since has passed.
+// The gate is closed when
+//   - its pair has pairLimit failures or more, or
+//   - its pair is not known (no successful check at or after knownSince) and either its name has
+//     nameLimit failures or more from all addresses together, or its address has failures for
+//     addressLimit names or more (a success clears the failures of its pair).
+// A gate without a pair limit (the default) is always open and counts nothing; a name or
+// address limit of 0 is no limit.
 struct Gate {
-    std::vector<std::string> keys;
+    std::string name;  // normalised; empty for a name that is not valid
+    std::string address;
     int64_t since = 0;
-    int limit = 0;
+    int64_t knownSince = 0;
+    int pairLimit = 0;
+    int nameLimit = 0;
+    int addressLimit = 0;
+
+    bool Limited() const { return pairLimit > 0; }
 };
 
 class Storage {
@@ -75,11 +89,18 @@ class Storage {
                                   const Gate& gate, std::vector<std::string>* addresses) = 0;
 
     // Throttling of password guesses. CheckGate gives Ok when the gate is open, Throttled when
-    // it is closed. CountFailure counts one failed check against every key; a key's count starts
-    // again from one when its window (window seconds from its first failure) has passed.
+    // it is closed. CountFailure counts one failed check for the gate's pair. RecordSuccess
+    // makes the pair known as of now and forgets its failures; known pairs whose last success
+    // is before the gate's knownSince may be removed.
     virtual StoreResult CheckGate(const Gate& gate) = 0;
-    virtual StoreResult CountFailure(const std::vector<std::string>& keys, int64_t now,
-                                     int64_t window) = 0;
+    virtual StoreResult CountFailure(const Gate& gate, int64_t now) = 0;
+    virtual StoreResult RecordSuccess(const Gate& gate, int64_t now) = 0;
+
+    // The identity key a user's client published (64 lowercase hex digits), one per account:
+    // the last one set. GetIdentityKey gives "" for an account without one; both give NotFound
+    // when there is no such account.
+    virtual StoreResult SetIdentityKey(const std::string& name, const std::string& key) = 0;
+    virtual StoreResult GetIdentityKey(const std::string& name, std::string* key) = 0;
 };
 
 // A buddy list as both backends store it: the names separated by one blank (names never contain

@@ -1,5 +1,5 @@
 // zorvo-directory: the directory web service of Zorvo. It keeps accounts, buddy lists, presence
-// and call records, and answers the client's page requests over HTTP.
+// and call records, and answers the client's page requests over HTTP, HTTPS or both.
 
 #include <arpa/inet.h>
 #include <httplib.h>
@@ -11,23 +11,22 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "directory/server/Database.h"
 #include "directory/server/Directory.h"
 #include "directory/server/PgRendezvous.h"
-#include "directory/server/Query.h"
 #include "directory/server/Rendezvous.h"
+#include "directory/server/RequestLog.h"
 #include "directory/server/ServiceOptions.h"
+#include "directory/server/TlsServer.h"
 
 namespace {
 
@@ -36,7 +35,9 @@ namespace {
     std::exit(1);
 }
 
-std::string DefaultDatabase() {
+// The folder of the service's own files when no other is named: $XDG_DATA_HOME/zorvo, else
+// ~/.local/share/zorvo; made when missing.
+std::string DataFolder() {
     std::string base;
     const char* xdg = std::getenv("XDG_DATA_HOME");
     if (xdg != nullptr && xdg[0] == '/') {
@@ -54,89 +55,28 @@ std::string DefaultDatabase() {
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         Fail("cannot create " + dir + ": " + std::strerror(errno));
     }
-    return dir + "/directory.db";
+    return dir;
 }
 
-// The request log: one line per request, written through a buffer that a helper thread flushes
-// every second and that is flushed at exit.
-class RequestLog {
-  public:
-    explicit RequestLog(FILE* out) : m_out(out) {
-        if (m_out != nullptr) {
-            std::setvbuf(m_out, nullptr, _IOFBF, 1 << 16);
-            m_flusher = std::thread([this] { FlushLoop(); });
-        }
-    }
-    ~RequestLog() {
-        if (m_out == nullptr) {
-            return;
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_stop = true;
-        }
-        m_wake.notify_all();
-        m_flusher.join();
-        std::fflush(m_out);
-        if (m_out != stdout) {
-            std::fclose(m_out);
-        }
-    }
-
-    void Write(const std::string& line) {
-        if (m_out == nullptr) {
-            return;
-        }
-        std::lock_guard<std::mutex> lock(m_lock);
-        std::fwrite(line.data(), 1, line.size(), m_out);
-    }
-
-  private:
-    void FlushLoop() {
-        std::unique_lock<std::mutex> lock(m_lock);
-        while (!m_stop) {
-            m_wake.wait_for(lock, std::chrono::seconds(1));
-            std::fflush(m_out);
-        }
-    }
-
-    FILE* m_out;
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    bool m_stop = false;
-    std::thread m_flusher;
-};
-
-// Keeps the log to one line whatever the request held.
-std::string Printable(std::string_view s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7F || c == '"') {
-            char buf[5];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+std::string DefaultDatabase() {
+    return DataFolder() + "/directory.db";
 }
 
-std::string LogLine(const httplib::Request& req, int status, size_t bytes, long micros) {
-    char when[32];
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    std::string_view target = req.target;
-    size_t q = target.find('?');
-    std::string shown(target.substr(0, q));
-    if (q != std::string_view::npos) {
-        shown += "?" + RedactQuery(target.substr(q + 1));
+// Where the self-signed certificate is kept: --state-dir, else beside a SQLite --db file, else
+// in the data folder.
+std::string StateFolder(const ServiceOptions& o) {
+    std::string dir = o.stateDir;
+    if (dir.empty() && !o.db.empty() && !IsPostgresUri(o.db)) {
+        size_t slash = o.db.rfind('/');
+        dir = slash == std::string::npos ? "." : o.db.substr(0, std::max<size_t>(slash, 1));
     }
-    return std::string(when) + " " + req.remote_addr + " " + Printable(req.method) + " \"" +
-           Printable(shown.substr(0, 1024)) + "\" " + std::to_string(status) + " " +
-           std::to_string(bytes) + " " + std::to_string(micros) + "us\n";
+    if (dir.empty()) {
+        return DataFolder();
+    }
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        Fail("cannot create " + dir + ": " + std::strerror(errno));
+    }
+    return dir;
 }
 
 std::string StatusText(int status) {
@@ -191,14 +131,15 @@ FILE* OpenLog(const std::string& logFile) {
     return out;
 }
 
-// Sets up the HTTP layer and binds it; gives the port bound.
-int BindServer(httplib::Server& server, const ServiceOptions& o) {
+// Sets up the HTTP layer and binds it to host:port (listen as given); gives the port bound.
+int BindServer(httplib::Server& server, const std::string& host, int port,
+               const std::string& listen, long threadCount) {
     if (!server.is_valid()) {
         Fail("the HTTP server cannot be set up");
     }
     // Set before the socket is bound: the listening socket passes TCP_NODELAY on to every
     // connection it accepts (without it, replies wait for delayed acknowledgements).
-    const size_t threads = static_cast<size_t>(o.threads);
+    const size_t threads = static_cast<size_t>(threadCount);
     server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     server.set_tcp_nodelay(true);
     server.set_keep_alive_max_count(10000);
@@ -206,12 +147,78 @@ int BindServer(httplib::Server& server, const ServiceOptions& o) {
     server.set_read_timeout(5, 0);
     server.set_write_timeout(5, 0);
     server.set_payload_max_length(16 * 1024);
-    int bound = o.port == 0 ? server.bind_to_any_port(o.host)
-                            : (server.bind_to_port(o.host, o.port) ? o.port : -1);
+    int bound =
+        port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
     if (bound <= 0) {
-        Fail("cannot listen on " + o.listen + ": " + std::strerror(errno));
+        Fail("cannot listen on " + listen + ": " + std::strerror(errno));
     }
     return bound;
+}
+
+// One listening server, plain or HTTPS: the address asked for and the port bound.
+struct Listener {
+    std::unique_ptr<httplib::Server> server;
+    std::string host;
+    int port = 0;
+    bool tls = false;
+    std::atomic<bool> ended{false};
+};
+using Listeners = std::vector<std::unique_ptr<Listener>>;
+
+// The host name a self-signed certificate is made for: the advertised host, else the HTTPS
+// address when it is a particular one, else the service's name.
+std::string CertificateHost(const ServiceOptions& o) {
+    std::string host = o.advertise.substr(0, o.advertise.find(':'));
+    if (host.empty() && o.tlsHost != "0.0.0.0") {
+        host = o.tlsHost;
+    }
+    return IsPlainHostName(host) ? host : "zorvo-directory";
+}
+
+// The plain listener and the HTTPS one that the options ask for, bound; the HTTPS certificate
+// is loaded (or made) first.
+Listeners OpenListeners(const ServiceOptions& o, TlsIdentity* identity) {
+    Listeners out;
+    if (o.plainOn) {
+        auto l = std::make_unique<Listener>();
+        l->server = std::make_unique<httplib::Server>();
+        l->host = o.host;
+        l->port = BindServer(*l->server, o.host, o.port, o.listen, o.threads);
+        out.push_back(std::move(l));
+    }
+    if (!o.tlsListen.empty()) {
+        std::string error;
+        const std::string stateDir = o.tlsCert.empty() ? StateFolder(o) : "";
+        if (!LoadTlsIdentity(o.tlsCert, o.tlsKey, stateDir, CertificateHost(o), identity, &error)) {
+            Fail(error);
+        }
+        auto l = std::make_unique<Listener>();
+        l->server = MakeTlsServer(*identity, &error);
+        if (!l->server) {
+            Fail(error);
+        }
+        l->host = o.tlsHost;
+        l->port = BindServer(*l->server, o.tlsHost, o.tlsPort, o.tlsListen, o.threads);
+        l->tls = true;
+        out.push_back(std::move(l));
+    }
+    return out;
+}
+
+// What the discovery file names for a request over HTTPS: the HTTPS listener, under the advertised
+// host name when there is one.
+void AddTlsHost(const ServiceOptions& o, const Listeners& listeners, DirectoryOptions* options) {
+    const Listener& last = *listeners.back();
+    if (!last.tls) {
+        return;
+    }
+    const std::string port = ":" + std::to_string(last.port);
+    std::string host = o.advertise.substr(0, o.advertise.find(':'));
+    if (host.empty() && last.host != "0.0.0.0") {
+        host = last.host;
+    }
+    options->tlsAdvertise = host.empty() ? "" : "https://" + host + port;
+    options->tlsFallbackHost = (last.host == "0.0.0.0" ? "127.0.0.1" : last.host) + port;
 }
 
 // The relay's shared secret: the first line of the file, read once at the start.
@@ -268,18 +275,21 @@ std::unique_ptr<Rendezvous> OpenRendezvous(const ServiceOptions& o, RendezvousRe
     return r;
 }
 
-DirectoryOptions PageOptions(const ServiceOptions& o, int bound) {
-    std::string hostPort = o.host + ":" + std::to_string(bound);
+// The page handling's options; host and bound: the first listener's address and port.
+DirectoryOptions PageOptions(const ServiceOptions& o, const std::string& host, int bound) {
+    std::string hostPort = host + ":" + std::to_string(bound);
     DirectoryOptions options;
     options.advertise = o.advertise;
-    if (o.advertise.empty() && o.host != "0.0.0.0") {
+    if (o.advertise.empty() && host != "0.0.0.0") {
         options.advertise = hostPort;
     }
-    options.fallbackHost = o.host == "0.0.0.0" ? "127.0.0.1:" + std::to_string(bound) : hostPort;
+    options.fallbackHost = host == "0.0.0.0" ? "127.0.0.1:" + std::to_string(bound) : hostPort;
     options.pagePath = o.pagePath;
     options.onlineSeconds = o.onlineSeconds;
     options.hashCost = o.hashCost;
     options.failureLimit = static_cast<int>(o.maxFailures);
+    options.nameFailureLimit = static_cast<int>(o.maxNameFailures);
+    options.addressNameLimit = static_cast<int>(o.maxAddressNames);
     options.failureWindow = o.failureWindow;
     options.trustedProxy = o.trustedProxy;
     return options;
@@ -329,8 +339,8 @@ void AddRendezvous(const ServiceOptions& o, const std::string& turnSecret,
 
 // Every request goes to the page handling and into the log; requests the HTTP layer refuses
 // before any page is reached still get a clear reply.
-void Route(httplib::Server& server, Directory& directory, RequestLog& log) {
-    auto handler = [&directory, &log](const httplib::Request& req, httplib::Response& res) {
+void Route(httplib::Server& server, Directory& directory, RequestLog& log, bool tls) {
+    auto handler = [&directory, &log, tls](const httplib::Request& req, httplib::Response& res) {
         auto start = std::chrono::steady_clock::now();
         HttpRequest in;
         in.method = req.method;
@@ -340,6 +350,7 @@ void Route(httplib::Server& server, Directory& directory, RequestLog& log) {
         in.host = req.get_header_value("Host");
         in.peer = req.remote_addr;
         in.local = req.local_addr;
+        in.tls = tls;
         in.forwardedFor = req.get_header_value("X-Forwarded-For");
         HttpReply out = directory.Handle(in);
         res.status = out.status;
@@ -363,14 +374,84 @@ void Route(httplib::Server& server, Directory& directory, RequestLog& log) {
                 return httplib::Server::HandlerResponse::Unhandled;
             }
             res.set_content(RefusalText(StatusText(res.status)), "text/plain; charset=utf-8");
-            log.Write(LogLine(req, res.status, res.body.size(), 0));
+            log.Write(LogLine(req, res.status, res.body.size(), 0, false));
             return httplib::Server::HandlerResponse::Handled;
         }));
+    // What the exception said is not shown anywhere: it might quote the request.
     server.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+        [&log](const httplib::Request& req, httplib::Response& res, std::exception_ptr) {
             res.status = 500;
             res.set_content(RefusalText("internal error"), "text/plain; charset=utf-8");
+            log.Write(LogLine(req, res.status, res.body.size(), 0));
         });
+}
+
+// The first line names every listener ("listening on HOST:PORT", the first one first: scripts
+// and tests read the port from it); then the certificate's fingerprints clients check.
+void PrintStart(const Listeners& listeners, const TlsIdentity& identity, const std::string& db,
+                const std::string& rendezvousNote) {
+    std::string where;
+    for (const auto& l : listeners) {
+        where += (where.empty() ? "" : " and ") + l->host + ":" + std::to_string(l->port);
+        if (l->tls || listeners.size() > 1) {
+            where += l->tls ? " (https)" : " (http)";
+        }
+    }
+    std::fprintf(stderr, "zorvo-directory: listening on %s, database %s\n", where.c_str(),
+                 ShownDatabase(db).c_str());
+    if (listeners.back()->tls) {
+        if (identity.made) {
+            std::fprintf(stderr, "zorvo-directory: made a self-signed TLS certificate %s\n",
+                         identity.certificate.c_str());
+        }
+        std::fprintf(stderr, "zorvo-directory: TLS certificate SHA-256 fingerprint %s\n",
+                     identity.fingerprints.certificate.c_str());
+        std::fprintf(stderr, "zorvo-directory: TLS public key pin %s\n",
+                     identity.fingerprints.publicKeyPin.c_str());
+    }
+    std::fprintf(stderr, "zorvo-directory: %s\n", rendezvousNote.c_str());
+    std::fflush(stderr);
+}
+
+// Stops a listener once it runs (a stop before that would be lost), or not at all when it has
+// ended already. Called once per listener.
+void StopListener(Listener& l) {
+    while (!l.ended && !l.server->is_running()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    l.server->stop();
+}
+
+// Serves on every listener until SIGTERM or SIGINT, or until one of them stops by itself (which
+// stops the others); true when none failed. Each listener returns once its worker threads have
+// answered every request they had.
+bool ServeAll(Listeners& listeners, const sigset_t& stopSignals) {
+    std::thread stopper([&] {
+        int sig = 0;
+        sigwait(&stopSignals, &sig);
+        for (auto& l : listeners) {
+            StopListener(*l);
+        }
+    });
+    std::atomic<bool> failed{false};
+    auto serve = [&](Listener& l) {
+        if (!l.server->listen_after_bind()) {
+            failed = true;
+        }
+        l.ended = true;
+        // Wakes the stopper as a signal would; once it is awake this stays pending, unread.
+        pthread_kill(stopper.native_handle(), SIGTERM);
+    };
+    std::vector<std::thread> others;
+    for (size_t i = 1; i < listeners.size(); ++i) {
+        others.emplace_back(serve, std::ref(*listeners[i]));
+    }
+    serve(*listeners.front());
+    for (std::thread& t : others) {
+        t.join();
+    }
+    stopper.join();
+    return !failed;
 }
 
 }  // namespace
@@ -381,7 +462,7 @@ int main(int argc, char** argv) {
         Fail("libsodium cannot be initialised");
     }
 
-    // SIGTERM and SIGINT are taken by one thread that stops the server; every other thread
+    // SIGTERM and SIGINT are taken by one thread that stops the listeners; every other thread
     // inherits the blocked mask.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -406,9 +487,10 @@ int main(int argc, char** argv) {
     std::unique_ptr<Rendezvous> rendezvous =
         OpenRendezvous(o, *registry, o.onlineSeconds, &rendezvousNote);
 
-    httplib::Server server;
-    const int bound = BindServer(server, o);
-    DirectoryOptions pageOptions = PageOptions(o, bound);
+    TlsIdentity identity;
+    Listeners listeners = OpenListeners(o, &identity);
+    DirectoryOptions pageOptions = PageOptions(o, listeners.front()->host, listeners.front()->port);
+    AddTlsHost(o, listeners, &pageOptions);
     AddRendezvous(o, turnSecret, rendezvous ? registry.get() : nullptr, rendezvous.get(),
                   &pageOptions);
     if (rendezvous) {
@@ -416,28 +498,12 @@ int main(int argc, char** argv) {
     }
     auto directory = std::make_unique<Directory>(*storage, pageOptions);
     auto log = std::make_unique<RequestLog>(logOut);
-    Route(server, *directory, *log);
-
-    std::atomic<bool> signalled{false};
-    std::thread stopper([&] {
-        int sig = 0;
-        sigwait(&stopSignals, &sig);
-        signalled = true;
-        server.stop();
-    });
-
-    std::fprintf(stderr, "zorvo-directory: listening on %s:%d, database %s\n", o.host.c_str(),
-                 bound, ShownDatabase(db).c_str());
-    std::fprintf(stderr, "zorvo-directory: %s\n", rendezvousNote.c_str());
-    std::fflush(stderr);
-    bool served = server.listen_after_bind();
-
-    // listen_after_bind returns after the worker threads have finished every request they
-    // had; a stop that did not come from a signal still releases the signal thread.
-    if (!signalled) {
-        pthread_kill(stopper.native_handle(), SIGTERM);
+    for (auto& l : listeners) {
+        Route(*l->server, *directory, *log, l->tls);
     }
-    stopper.join();
+    PrintStart(listeners, identity, db, rendezvousNote);
+    bool served = ServeAll(listeners, stopSignals);
+
     rendezvous.reset();
     directory.reset();
     storage.reset();  // closes the database, folding the journal into the file

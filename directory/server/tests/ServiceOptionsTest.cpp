@@ -53,19 +53,28 @@ TEST(ServiceOptions, DatabaseAndThrottleOptionsAreTakenAndCheckedToo) {
     ServiceCommand d = Parse({});
     EXPECT_EQ(d.options.dbConnections, 0);
     EXPECT_EQ(d.options.maxFailures, 10);
+    EXPECT_EQ(d.options.maxNameFailures, 30);
+    EXPECT_EQ(d.options.maxAddressNames, 50);
     EXPECT_EQ(d.options.failureWindow, 60);
     EXPECT_EQ(d.options.trustedProxy, "");
     ServiceCommand c =
         Parse({"--db", "postgresql://u:p@h/d", "--db-connections", "4", "--max-failures", "0",
-               "--failure-window", "5", "--trusted-proxy", "10.0.0.2"});
+               "--failure-window", "5", "--trusted-proxy", "10.0.0.2", "--max-name-failures", "0",
+               "--max-address-names", "200"});
     ASSERT_EQ(c.action, ServiceCommand::Action::Run) << c.error;
     EXPECT_EQ(c.options.db, "postgresql://u:p@h/d");
     EXPECT_EQ(c.options.dbConnections, 4);
     EXPECT_EQ(c.options.maxFailures, 0);
     EXPECT_EQ(c.options.failureWindow, 5);
+    EXPECT_EQ(c.options.maxNameFailures, 0);
+    EXPECT_EQ(c.options.maxAddressNames, 200);
     EXPECT_EQ(c.options.trustedProxy, "10.0.0.2");
     EXPECT_EQ(ErrorOf({"--db-connections", "0"}), "--db-connections takes a number from 1 to 256");
     EXPECT_EQ(ErrorOf({"--max-failures", "-1"}), "--max-failures takes a number from 0 to 1000000");
+    EXPECT_EQ(ErrorOf({"--max-name-failures", "x"}),
+              "--max-name-failures takes a number from 0 to 1000000");
+    EXPECT_EQ(ErrorOf({"--max-address-names", "1000001"}),
+              "--max-address-names takes a number from 0 to 1000000");
     EXPECT_EQ(ErrorOf({"--failure-window", "0"}),
               "--failure-window takes a number of seconds from 1 to 86400");
 }

@@ -138,6 +138,24 @@ TEST_F(SharedDirectory, PasswordGuessesAreCountedAcrossProcessesWithinTheWindow)
     EXPECT_EQ(On(0).Ask(IamUpTarget(On(0).info(), "alice", "right", "LAN")), "+OK");
 }
 
+TEST_F(SharedDirectory, AnIdentityKeyPublishedOnOneProcessIsFetchedOnTheOther) {
+    StartAll(2, {});
+    ASSERT_NE(Register(0, "alice", "apw").find("is ready"), std::string::npos);
+    ASSERT_NE(Register(0, "bob", "bpw").find("is ready"), std::string::npos);
+    const std::string key = "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
+    const std::string newKey = "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c";
+    const std::string fetch =
+        On(0).info().path + "\\BuddyKey.asp?User=bob&Pass=bpw&Buddy=alice&Caps=e2e1";
+    EXPECT_EQ(
+        On(0).Ask(LoginTarget(On(0).info(), "alice", "apw", "LAN") + "&Caps=rv1,e2e1&IdKey=" + key),
+        "+OK ");
+    EXPECT_EQ(On(1).Ask(fetch), "+OK " + key);
+    EXPECT_EQ(
+        On(1).Ask(IamUpTarget(On(1).info(), "alice", "apw", "LAN") + "&Caps=e2e1&IdKey=" + newKey),
+        "+OK");
+    EXPECT_EQ(On(0).Ask(fetch), "+OK " + newKey);
+}
+
 // Writes answered before a process is killed with SIGKILL are there when it starts again.
 class Durability : public ::testing::TestWithParam<Backend> {};
 

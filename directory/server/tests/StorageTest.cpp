@@ -78,7 +78,7 @@ struct ProxyFixture {
     int Login(const std::string& pass, const std::string& peer, const std::string& forwarded) {
         HttpRequest r;
         r.method = "GET";
-        r.target = "/logmein.asp?User=ann&Pass=" + pass + "&IPAddr=LAN";
+        r.target = "/logmein.asp?User=amy&Pass=" + pass + "&IPAddr=LAN";
         r.peer = peer;
         r.forwardedFor = forwarded;
         return dir->Handle(r).status;
@@ -87,7 +87,8 @@ struct ProxyFixture {
 
 TEST(ClientAddress, BehindTheTrustedBalancerEachClientCountsOnItsOwn) {
     ProxyFixture f("10.0.0.2");
-    // Two failures from 198.18.0.1 through the balancer close that client's gate only.
+    // Two failures from 198.18.0.1 through the balancer close the gate of amy at that client
+    // only.
     EXPECT_EQ(f.Login("x", "10.0.0.2", "203.0.113.9, 198.18.0.1"), 403);
     EXPECT_EQ(f.Login("x", "10.0.0.2", "198.18.0.1"), 403);
     HttpRequest amy;
@@ -185,10 +186,18 @@ TEST_F(PostgresStorageTest, HeartbeatsAndListsThatGoTogetherEachKeepTheirOwnGate
     std::string error;
     auto store = Open(&error);
     ASSERT_TRUE(store) << error;
-    ASSERT_EQ(store->CountFailure({"user bad"}, 1000, 60), StoreResult::Ok);
-    ASSERT_EQ(store->CountFailure({"user bad"}, 1000, 60), StoreResult::Ok);
-    const Gate open{{"user good", "addr 198.18.0.1"}, 1000 - 60, 2};
-    const Gate closed{{"user bad", "addr 198.18.0.2"}, 1000 - 60, 2};
+    auto gate = [](const std::string& name, const std::string& address) {
+        Gate g;
+        g.name = name;
+        g.address = address;
+        g.since = 1000 - 60;
+        g.pairLimit = 2;
+        return g;
+    };
+    const Gate open = gate("good", "198.18.0.1");
+    const Gate closed = gate("bad", "198.18.0.2");
+    ASSERT_EQ(store->CountFailure(closed, 1000), StoreResult::Ok);
+    ASSERT_EQ(store->CountFailure(closed, 1000), StoreResult::Ok);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 12; ++t) {
