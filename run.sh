@@ -19,11 +19,15 @@ cleanup() { [ ${#pids[@]} -eq 0 ] || kill "${pids[@]}" 2>/dev/null || true; }
 trap cleanup EXIT
 
 if [ -x "$bin/zorvo-directory" ]; then
+    # Plain http for clients from before TLS, https (a self-signed certificate made on the first
+    # start; the client asks once whether to trust its fingerprint) for everyone else.
     listen=${ZORVO_DIRECTORY_LISTEN:-127.0.0.1:8080}
-    "$bin/zorvo-directory" --listen "$listen" &
+    tls_listen=${ZORVO_DIRECTORY_TLS_LISTEN:-127.0.0.1:8443}
+    "$bin/zorvo-directory" --listen "$listen" --tls-listen "$tls_listen" &
     pids+=($!)
-    export ZORVO_SERVICE_HOST=${ZORVO_SERVICE_HOST:-$listen}
-    echo "directory service on http://$listen/ (register at http://$listen/register.asp)"
+    export ZORVO_SERVICE_HOST=${ZORVO_SERVICE_HOST:-https://$tls_listen}
+    echo "directory service on https://$tls_listen/ and http://$listen/" \
+        "(register at https://$tls_listen/register.asp)"
 fi
 
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then

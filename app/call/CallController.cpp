@@ -2,6 +2,7 @@
 
 #include "app/call/EngineSetup.h"
 #include "app/call/InCallDisplay.h"
+#include "app/call/KeyPinning.h"
 #include "app/settings/ProgramSettings.h"
 #include "app/sounds/SoundPlayer.h"
 #include "util/Thread.h"
@@ -126,6 +127,8 @@ void CallController::CreateEngine(int answerMode) {
                                          user.constData(), m_options);
     m_engineListens = answerMode != 0;
     m_pathKind = 0;
+    m_securityKnown = false;
+    m_security = CallSecurity();
 }
 
 void CallController::DestroyEngine() {
@@ -207,11 +210,13 @@ void CallController::Shutdown() {
 
 // --- outgoing call ------------------------------------------------------------------------------
 
-bool CallController::PlaceCall(in_addr address, unsigned port, const QString& remoteUser) {
+bool CallController::PlaceCall(in_addr address, unsigned port, const QString& remoteUser,
+                               bool named) {
     if (Attempting() || InCall()) {
         return false;
     }
     m_remoteUser = remoteUser;
+    m_peerName = named ? keypin::PeerName(remoteUser) : QString();
     emit attemptStarted("Connecting..");
     return LaunchAttempt(
         [address, port](Voxlane& engine) { return engine.InitConnect(address, port); });
@@ -298,6 +303,10 @@ void CallController::FinishAttempt() {
 int CallController::OnEngineStatus(unsigned code, uintptr_t value) {
     if (code == STATUS_PATH) {
         OnPathFound(static_cast<int>(value));
+        return 0;
+    }
+    if (code == STATUS_SECURITY) {
+        OnSecurityFound();
         return 0;
     }
     if (code < kFirstEngineStatus || code > kLastEngineStatus) {
@@ -406,6 +415,7 @@ void CallController::OnIncomingCall(uintptr_t decisionCell) {
     PlaySound("phonering.wav", SoundPlayer::kAsync | SoundPlayer::kLoop);
     const char* caller = m_engine->GetRemoteUserName();
     m_remoteUser = caller ? QString::fromUtf8(caller) : QString();
+    m_peerName = keypin::PeerName(m_remoteUser);
     emit incomingCall(m_remoteUser, ProgramSettings::RingTime());
 }
 

@@ -39,7 +39,9 @@ enum class AttemptState { kConnecting = 0, kRinging = 1, kCancelling = 2, kFaile
 //
 // Logged in to a directory with a rendezvous, every new engine carries that rendezvous: the
 // listening engine keeps this computer registered there, so that callers reach it through the
-// directory even behind a router.
+// directory even behind a router. Every engine carries the user's identity key, so that calls
+// are encrypted end to end whenever the peer can; once a call is up the controller says how it
+// is protected (securityFound).
 class CallController : public QObject {
     Q_OBJECT
 
@@ -79,8 +81,10 @@ class CallController : public QObject {
     // A new listening engine; says "Server Already started" when an engine exists.
     void StartListening();
     // Replaces the engine by a calling one and starts the call set-up. False when an attempt or
-    // a call is already running, or when the engine refused the address.
-    bool PlaceCall(in_addr address, unsigned port, const QString& remoteUser);
+    // a call is already running, or when the engine refused the address. `named`: remoteUser is
+    // a buddy's name (picked from the online list), not an address typed in; an encrypted call
+    // then judges the buddy's identity key by it.
+    bool PlaceCall(in_addr address, unsigned port, const QString& remoteUser, bool named = false);
     // A call by name through the directory: the attempt is shown ("Connecting..") while the
     // call page is asked for; the listening engine goes on meanwhile. False when an attempt or
     // a call is already running.
@@ -108,11 +112,17 @@ class CallController : public QObject {
 
     // One tick of the call clock (every second).
     void OnClockTick();
-    // One engine notification. STATUS_PATH is taken as pathFound; other codes outside 1 to 13
-    // are ignored. Returns 0.
+    // One engine notification. STATUS_PATH is taken as pathFound, STATUS_SECURITY as
+    // securityFound; other codes outside 1 to 13 are ignored. Returns 0.
     int OnEngineStatus(unsigned code, uintptr_t value);
     // How the engine of the moment reached its peer (a PathKind value, 0 before it said).
     int CallPath() const { return m_pathKind; }
+    // How the call of the moment is protected, once the engine said (SecurityKnown).
+    bool SecurityKnown() const { return m_securityKnown; }
+    const CallSecurity& Security() const { return m_security; }
+    // The peer's name to judge its identity key by: the buddy called by name, or the caller's
+    // name (keypin::PeerName); empty for a call by address or a caller without a name.
+    const QString& PeerName() const { return m_peerName; }
 
     Voxlane* Engine() const { return m_engine.get(); }
     bool InCall() const { return m_engine && m_engine->IsConnected(); }
@@ -171,6 +181,10 @@ class CallController : public QObject {
     void statusHandled(unsigned code);
     // The engine found how it reaches its peer (a PathKind value); comes before callStarted.
     void pathFound(int kind);
+    // The call is up and the engine said how it is protected: `encrypted` end to end with the
+    // short authentication string `sas` and the identity key the peer proved (64 hex digits),
+    // or plain (both empty). May come before callStarted or after it.
+    void securityFound(bool encrypted, const QString& sas, const QString& peerKeyHex);
     // Registered() changed.
     void registrationChanged(bool registered);
 
@@ -195,6 +209,7 @@ class CallController : public QObject {
     void OnRoundTrip(unsigned ms);
     void OnFrame(unsigned code);
     void OnPathFound(int kind);
+    void OnSecurityFound();
     void PlaySound(const QString& name, unsigned flags);
     void OnAudioRouted(const AudioRoute::Endpoints& endpoints);
     static uint32_t ConnectThreadFunc(void* attempt);
@@ -215,6 +230,9 @@ class CallController : public QObject {
     bool m_registered = false;
     bool m_awaitingPage = false;
     int m_pathKind = 0;
+    bool m_securityKnown = false;
+    CallSecurity m_security;
+    QString m_peerName;
 
     std::time_t m_callStart = 0;
     unsigned m_lastDelay = 0;

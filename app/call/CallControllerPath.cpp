@@ -1,10 +1,11 @@
 // The call controller's part in calls across home routers: the rendezvous every engine carries,
 // the listening engine's registration there, calls by name with the directory's call page, and
-// the path a call took.
+// the path a call took and how it is protected.
 
 #include "app/call/CallController.h"
 #include "app/call/EngineSetup.h"
 #include "app/call/InCallDisplay.h"
+#include "app/call/KeyPinning.h"
 
 namespace {
 
@@ -65,6 +66,7 @@ bool CallController::BeginCallByName(const QString& remoteUser) {
         return false;
     }
     m_remoteUser = remoteUser;
+    m_peerName = keypin::PeerName(remoteUser);
     m_awaitingPage = true;
     emit attemptStarted("Connecting..");
     return true;
@@ -96,4 +98,18 @@ void CallController::OnPathFound(int kind) {
     m_pathKind = kind;
     emit debugLine(incall::PathText(kind));
     emit pathFound(kind);
+}
+
+void CallController::OnSecurityFound() {
+    if (!m_engine) {
+        return;
+    }
+    m_security = m_engine->GetCallSecurity();
+    m_securityKnown = true;
+    if (!m_security.encrypted) {
+        emit securityFound(false, QString(), QString());
+        return;
+    }
+    emit securityFound(true, QString::fromStdString(m_security.sas),
+                       QString::fromStdString(KeyHex(m_security.peerIdentity)));
 }

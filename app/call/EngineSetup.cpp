@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "app/settings/IdentityStore.h"
+
 namespace enginesetup {
 namespace {
 
@@ -17,6 +19,8 @@ EngineOptions OptionsFromEnvironment() {
     EngineOptions options;
     options.microphone = qEnvironmentVariable("ZORVO_MIC").toStdString();
     options.speaker = qEnvironmentVariable("ZORVO_SPEAKER").toStdString();
+    // Every engine carries the user's identity: calls are encrypted whenever the peer can.
+    options.identity = identity_store::Identity();
     return options;
 }
 

@@ -5,7 +5,8 @@
 // How the client's engines are made, as the environment chooses.
 namespace enginesetup {
 
-// The engine's audio: ZORVO_MIC, ZORVO_SPEAKER (a WAV path or "none"; default the sound card).
+// The engine's audio: ZORVO_MIC, ZORVO_SPEAKER (a WAV path or "none"; default the sound card);
+// and the user's identity (identity_store), made on first use.
 EngineOptions OptionsFromEnvironment();
 // The port listened on: ZORVO_CALL_PORT, default 1720.
 unsigned CallPort();

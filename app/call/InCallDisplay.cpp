@@ -44,6 +44,43 @@ QString PathText(int kind) {
     return QStringLiteral("Connected");
 }
 
+QString SecurityText(const Security& security) {
+    if (!security.encrypted) {
+        return security.check == keypin::KeyCheck::kDowngraded
+                   ? QStringLiteral("Not encrypted \u00B7 ") + security.peerName +
+                         "'s calls were encrypted before"
+                   : QStringLiteral("Not encrypted");
+    }
+    const QString prefix = QStringLiteral("Encrypted \u00B7 ");
+    switch (security.check) {
+        case keypin::KeyCheck::kVerified:
+            return prefix + "verified " + security.peerName;
+        case keypin::KeyCheck::kChanged:
+            return prefix + security.peerName + "'s key has changed: compare " + security.sas;
+        default:
+            return prefix + "compare " + security.sas;
+    }
+}
+
+bool SecurityWarns(const Security& security) {
+    return security.encrypted ? security.check == keypin::KeyCheck::kChanged
+                              : security.check == keypin::KeyCheck::kDowngraded;
+}
+
+QString KeyChangedWarning(const QString& name, const QString& sas) {
+    return name +
+           "'s identity key has changed. Someone may be listening in: compare the "
+           "authentication string " +
+           sas + " with " + name + " before you say anything private.";
+}
+
+QString DowngradeWarning(const QString& name) {
+    return name +
+           "'s calls were encrypted before, but this one is not. Someone on the way may have "
+           "stripped the encryption: check with " +
+           name + " before you say anything private.";
+}
+
 void DelayMean::Add(unsigned ms) {
     mean = samples == 0 ? static_cast<float>(ms)
                         : (static_cast<float>(samples) * mean + static_cast<float>(ms)) /

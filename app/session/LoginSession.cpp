@@ -4,8 +4,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
+
+#include <QPointer>
 
 #include "app/session/CallPortMapping.h"
+#include "app/session/DirectoryTrust.h"
 #include "app/session/SessionSettings.h"
 #include "app/session/SessionState.h"
 #include "directory/client/CallPage.h"
@@ -38,8 +42,9 @@ struct LoginSession::Job {
     int pauseMs = 0;
     bool login = true;
     std::atomic<int> loginState{0};
-    std::string buddyText;  // read by the GUI thread only after the worker ended
-    std::string serverBox;  // a "#" reply, shown before "Invalid UserName/Pass"
+    std::string buddyText;                 // read by the GUI thread only after the worker ended
+    std::string serverBox;                 // a "#" reply, shown before "Invalid UserName/Pass"
+    std::optional<KeyProblem> keyProblem;  // a directory's TLS key that was not used
     std::mutex lock;
     std::condition_variable wake;
     bool cancelled = false;
@@ -90,6 +95,7 @@ uint32_t LoginSession::LoginWorker(void* argument) {
         return 0;
     }
     if (!job->state->Discover(*web)) {
+        job->keyProblem = web->LastKeyProblem();
         job->loginState = kCannotConnect;
         return 0;
     }
@@ -98,8 +104,9 @@ uint32_t LoginSession::LoginWorker(void* argument) {
     std::string reply;
     if (!web->Get(server.host,
                   LoginTarget(server, job->user, job->password, ClassifyAddressText(dotted)) +
-                      CapabilityKeys(),
+                      CapabilityKeys(job->state->IdentityKeyHex()),
                   &reply)) {
+        job->keyProblem = web->LastKeyProblem();
         job->loginState = kCannotConnect;
         return 0;
     }
@@ -133,6 +140,7 @@ uint32_t LoginSession::LogoffWorker(void* argument) {
         return 0;
     }
     if (!job->state->Discover(*web)) {
+        job->keyProblem = web->LastKeyProblem();
         job->loginState = kLogoffFailed;
         return 0;
     }
@@ -141,6 +149,7 @@ uint32_t LoginSession::LogoffWorker(void* argument) {
     std::string reply;
     if (!web->Get(server.host, LogoffTarget(server, job->user, job->password, addressClass),
                   &reply)) {
+        job->keyProblem = web->LastKeyProblem();
         job->loginState = kLogoffFailed;
         return 0;
     }
@@ -246,19 +255,56 @@ void LoginSession::FinishLogin() {
             m_state->autoLoginPending = 1;
             break;
         default:
-            Box(CannotConnectText());
+            if (!job->keyProblem) {
+                Box(CannotConnectText());
+            }
             emit statusText(QStringLiteral("Please Login"));
-            m_state->autoLoginPending = 1;
+            // No automatic login against a key the user has not trusted.
+            m_state->autoLoginPending = job->keyProblem ? 0 : 1;
             break;
     }
     m_state->logoffPending = 0;
     m_sem.SignalSemaphore();
     emit loginFinished(state);
+    if (state != kLoggedIn && job->keyProblem) {
+        OnKeyProblem(*job);
+    }
+}
+
+void LoginSession::OnKeyProblem(const Job& job) {
+    const KeyProblem& problem = *job.keyProblem;
+    if (problem.verdict == KeyVerdict::Changed) {
+        Box(directory_trust::RefusalText(problem));
+        return;
+    }
+    if (!job.login || m_bAskingTrust) {
+        return;  // one question at a time
+    }
+    m_bAskingTrust = true;
+    QPointer<LoginSession> self(this);
+    const QString user = QString::fromStdString(job.user);
+    const QString password = QString::fromStdString(job.password);
+    directory_trust::Ask(directory_trust::QuestionText(problem),
+                         [self, problem, user, password](bool yes) {
+                             if (!self) {
+                                 return;
+                             }
+                             self->m_bAskingTrust = false;
+                             const std::shared_ptr<PinStore> pins = self->m_state->Pins();
+                             if (yes && pins) {
+                                 pins->Trust(problem.host, problem.key.pin);
+                                 self->Login(user, password);  // now with the key trusted
+                             }
+                         });
 }
 
 void LoginSession::FinishLogoff() {
-    m_job.reset();
+    const std::unique_ptr<Job> job = std::move(m_job);
     m_thread.reset();
+    if (job->keyProblem) {
+        m_state->autoLoginPending = 0;  // no automatic login against that key
+        OnKeyProblem(*job);  // a changed key is told; an unknown one is only asked at a login
+    }
     // The client is logged off whatever the server said.
     m_state->loggedIn = 0;
     m_state->logoffPending = 0;

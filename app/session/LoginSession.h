@@ -14,12 +14,12 @@ class Thread;
 // Logs in to and off the directory service on worker threads while the GUI thread goes on.
 //
 // Login(user, password) pauses five seconds, checks the own address, discovers the server and
-// sends "logmein.asp" with the capabilities; once logged in it asks the router to forward the
-// call port (SessionState::PortMapping, when there is one). Logoff() removes that forwarding
-// and sends "logmeoff.asp". Only one of them runs at a time; a
-// request while one runs is dropped. The progress is polled on the GUI thread and reported
-// through the signals below; every box goes through the program's message-box hook, on the GUI
-// thread, once the worker has ended.
+// sends "logmein.asp" with the capabilities and the identity key (SessionState::IdentityKeyHex);
+// once logged in it asks the router to forward the call port (SessionState::PortMapping, when
+// there is one). Logoff() removes that forwarding and sends "logmeoff.asp". Only one of them runs
+// at a time; a request while one runs is dropped. The progress is polled on the GUI thread and
+// reported through the signals below; every box goes through the program's message-box hook, on
+// the GUI thread, once the worker has ended.
 class LoginSession : public QObject {
     Q_OBJECT
   public:
@@ -81,6 +81,10 @@ class LoginSession : public QObject {
     void Poll();
     void FinishLogin();
     void FinishLogoff();
+    // A directory's TLS key that was not used: a changed one is refused with a box, an unknown
+    // one (at a login) gives the question whether to trust it; Yes keeps its pin and logs in
+    // again.
+    void OnKeyProblem(const Job& job);
 
     SessionState* m_state;
     CSem m_sem;
@@ -89,4 +93,5 @@ class LoginSession : public QObject {
     std::unique_ptr<Thread> m_thread;
     QTimer m_poll;
     int m_nShownState = -1;
+    bool m_bAskingTrust = false;  // a trust question is open
 };

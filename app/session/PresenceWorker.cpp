@@ -218,7 +218,8 @@ std::string PresenceWorker::IamUpRequest(const ServerInfo& server, const std::st
         }
         mapped = m_strMapped;
     }
-    return IamUpTarget(server, user, password, addressClass) + HeartbeatExtraKeys(local, mapped);
+    return IamUpTarget(server, user, password, addressClass) +
+           HeartbeatExtraKeys(local, mapped, m_state->IdentityKeyHex());
 }
 
 // Renews the router's mapping of the call port when due and takes its external side.

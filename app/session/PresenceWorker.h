@@ -23,11 +23,11 @@ class Thread;
 // The presence heartbeat on a thread of its own. Each heartbeat checks the own address against
 // the service, logs in automatically when the service becomes reachable, renews the router's
 // port mapping when there is one, tells the server the user is still there ("iamup.asp", with
-// the capabilities, the own address and call port and the mapping) and asks which buddies are
-// online ("GetUserList.asp", asking for the extended list). The same thread sends the call
-// reports. It never waits for the GUI thread: everything it has to
-// say goes out through the signals below (connect them with a receiver living on the GUI
-// thread, so they arrive there queued).
+// the capabilities, the identity key, the own address and call port and the mapping) and asks which
+// buddies are online ("GetUserList.asp", asking for the extended list). The same thread sends the
+// call reports. It never waits for the GUI thread: everything it has to say goes out through the
+// signals below (connect them with a receiver living on the GUI thread, so they arrive there
+// queued).
 class PresenceWorker : public QObject {
     Q_OBJECT
   public:

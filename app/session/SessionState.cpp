@@ -1,8 +1,11 @@
 #include "app/session/SessionState.h"
 
 #include "app/session/CallPortMapping.h"
+#include "app/session/DirectoryTrust.h"
 #include "directory/client/LocalAddress.h"
 #include "directory/client/ServiceHost.h"
+
+SessionState::SessionState() : m_pins(std::make_shared<SettingsPinStore>()) {}
 
 SessionState::User SessionState::LoggedInUser() const {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -12,6 +15,16 @@ SessionState::User SessionState::LoggedInUser() const {
 void SessionState::SetLoggedInUser(const std::string& name, const std::string& password) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_user = User{name, password};
+}
+
+std::string SessionState::IdentityKeyHex() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_identityKeyHex;
+}
+
+void SessionState::SetIdentityKeyHex(const std::string& hex) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_identityKeyHex = hex;
 }
 
 ServerInfo SessionState::Server() const {
@@ -55,6 +68,7 @@ std::unique_ptr<CWebClient> SessionState::MakeWebClient(OnClose onClose) const {
     web->SetServiceHost(EffectiveServiceHost());
     std::lock_guard<std::mutex> lock(m_lock);
     web->SetTimeouts(m_connectMs, m_totalMs);
+    web->SetPinStore(m_pins);
     if (onClose == OnClose::Cancel) {
         web->SetCancel(m_cancel);
     }
@@ -77,6 +91,16 @@ std::string SessionState::LocalAddressToward() const {
         timeoutMs = m_classifyMs;
     }
     return ::LocalAddressToward(EffectiveServiceHost(), timeoutMs, m_cancel.get());
+}
+
+void SessionState::SetPinStore(std::shared_ptr<PinStore> pins) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_pins = std::move(pins);
+}
+
+std::shared_ptr<PinStore> SessionState::Pins() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_pins;
 }
 
 void SessionState::SetPortMapping(std::shared_ptr<CallPortMapping> mapping) {

@@ -14,6 +14,8 @@ class CallPortMapping;
 // the strings are copied in and out under one lock, so any thread may read them.
 class SessionState {
   public:
+    SessionState();
+
     // 1 while logged in to the directory service.
     std::atomic<int> loggedIn{0};
     // 1 while the presence worker may log in automatically; a refused login clears it.
@@ -31,6 +33,12 @@ class SessionState {
     // names him).
     User LoggedInUser() const;
     void SetLoggedInUser(const std::string& name, const std::string& password);
+
+    // The user's identity key for encrypted calls, 64 lowercase hex digits: the login and the
+    // heartbeat publish it with the encryption extension. Empty (the default): a client without
+    // the extension, whose requests stay as before.
+    std::string IdentityKeyHex() const;
+    void SetIdentityKeyHex(const std::string& hex);
 
     // The directory server as the last successful discovery left it.
     ServerInfo Server() const;
@@ -50,7 +58,12 @@ class SessionState {
     // within their time-outs.
     enum class OnClose { Cancel, Finish };
 
-    // A request object for this session's host and time-outs.
+    // The keys of directories that no authority vouches for, as the user trusted them (the
+    // settings file unless replaced).
+    void SetPinStore(std::shared_ptr<PinStore> pins);
+    std::shared_ptr<PinStore> Pins() const;
+
+    // A request object for this session's host, time-outs and trusted keys.
     std::unique_ptr<CWebClient> MakeWebClient(OnClose onClose = OnClose::Cancel) const;
 
     // "", "LAN" or the own dotted address, against the service web host.
@@ -74,6 +87,7 @@ class SessionState {
   private:
     mutable std::mutex m_lock;
     User m_user;
+    std::string m_identityKeyHex;
     ServerInfo m_server;
     std::string m_serviceHost;
     long m_connectMs = 5000;
@@ -81,5 +95,6 @@ class SessionState {
     int m_classifyMs = 10000;
     std::atomic<unsigned> m_callPort{1720};
     std::shared_ptr<CallPortMapping> m_portMapping;
+    std::shared_ptr<PinStore> m_pins;
     const std::shared_ptr<std::atomic<bool>> m_cancel = std::make_shared<std::atomic<bool>>(false);
 };

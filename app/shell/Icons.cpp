@@ -109,4 +109,31 @@ QIcon TrayPicture() {
     return Make(kMainDisc, QColor(255, 230, 120), 0);
 }
 
+QPixmap LockPixmap(bool closed, const QColor& colour, int size) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 16.0, size / 16.0);
+    // The shackle: an arch over the body, lifted and turned aside when open.
+    QPen pen(colour, 1.8);
+    pen.setCapStyle(Qt::FlatCap);
+    p.setPen(pen);
+    p.setBrush(Qt::NoBrush);
+    QPainterPath shackle;
+    const double lift = closed ? 0 : 2.5;
+    shackle.moveTo(4.5, 8 - lift);
+    shackle.lineTo(4.5, 5 - lift);
+    shackle.arcTo(QRectF(4.5, 1.5 - lift, 7, 7), 180, -180);
+    shackle.lineTo(11.5, closed ? 8 : 5 - lift);
+    p.drawPath(shackle);
+    // The body with its keyhole.
+    p.setPen(Qt::NoPen);
+    p.setBrush(colour);
+    p.drawRoundedRect(QRectF(2.5, 7.5, 11, 8), 1.5, 1.5);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QPointF(8, 11), 1.2, 1.2);
+    return pixmap;
+}
+
 }  // namespace icons

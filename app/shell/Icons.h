@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QColor>
 #include <QIcon>
 #include <QImage>
+#include <QPixmap>
 #include <QString>
 
 // The program's icons. The program icon (window and tray) comes from the icon files installed
@@ -13,6 +15,10 @@ QIcon MainIcon();     // the program: a blue disc with a white handset
 QIcon TalkIcon();     // a green handset
 QIcon HangUpIcon();   // a red handset, lowered
 QIcon TrayPicture();  // the tray hint's picture
+
+// The in-call display's padlock, `size` pixels square: closed (an encrypted call) or open (a
+// plain one), in `colour`.
+QPixmap LockPixmap(bool closed, const QColor& colour, int size);
 
 // The sizes the program icon is made and installed at.
 inline constexpr int kMainIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};

@@ -115,6 +115,7 @@ void CMainDialog::ConnectSession() {
     connect(session, &SessionCoordinator::panesChanged, this,
             [this] { OnPresenceTimer(kRefreshPanesOnly); });
     connect(session, &SessionCoordinator::loginChanged, this, &CMainDialog::ShowLogin);
+    ConnectCallSecurity();
 }
 
 void CMainDialog::ShowLogin(bool loggedIn, const QString& user) {

@@ -11,11 +11,13 @@
 #include <cstdint>
 
 #include "app/call/CallController.h"
+#include "app/call/InCallDisplay.h"
 #include "app/settings/ProgramSettingsDialog.h"
 #include "app/shell/CallDialogs.h"
 #include "app/shell/SystemTray.h"
 
 class QGroupBox;
+class QLayout;
 class QMenuBar;
 class QPushButton;
 class QSlider;
@@ -107,6 +109,10 @@ class CMainDialog : public QDialog {
     QPushButton* HangUpButton() const { return m_hangUp; }
     // Beside the buttons during a call: how it got through ("Connected (relayed)", ...).
     QLabel* CallPathLabel() const { return m_callPath; }
+    // Below it: how the call is protected (incall::SecurityText, red when the buddy's key
+    // changed) and its padlock.
+    QLabel* CallSecurityLabel() const { return m_callSecurity; }
+    QLabel* CallLockLabel() const { return m_callLock; }
     QString PaneText(int pane) const;
     MainStatusBar* StatusBar() const { return m_statusBar; }
     WaveformView* Waveform() const { return m_waveform; }
@@ -158,6 +164,8 @@ class CMainDialog : public QDialog {
 
   private:
     void BuildWindow();
+    // The labels beside the call buttons: the call's path, and its padlock and protection.
+    QLayout* BuildCallInfo();
     void BuildMenu();
     QGroupBox* BuildLinks();
     void ConnectCallController();
@@ -175,6 +183,9 @@ class CMainDialog : public QDialog {
     void OnAttemptChanged(AttemptState state, const QString& text);
     void OnAttemptEnded(bool connected);
     void ShowCallClock(const QString& text, uint32_t delayColour);
+    void ConnectCallSecurity();
+    void ShowSecurity(const incall::Security& security);
+    void HideSecurity();
     void SetPaneText(int pane, const QString& text);
     void StartPaneIndicator(int pane, int lastPos, bool clearStyle, const QFont& font);
     void ShowButtons(bool inCall);
@@ -190,6 +201,8 @@ class CMainDialog : public QDialog {
     QPushButton* m_talk = nullptr;
     QPushButton* m_hangUp = nullptr;
     QLabel* m_callPath = nullptr;
+    QLabel* m_callSecurity = nullptr;
+    QLabel* m_callLock = nullptr;
     WaveformView* m_waveform = nullptr;
     QSlider* m_sliders[3] = {};
     VolumeSliders* m_volume = nullptr;

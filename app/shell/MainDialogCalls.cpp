@@ -1,5 +1,6 @@
 // The main window's side of calls: Talk and Hang Up, the ringing and progress windows, and the
-// in-call display in status pane 2. The call controller does the work; this shows it.
+// in-call display in status pane 2 with the path and the protection of the call beside the
+// buttons. The call controller does the work; this shows it.
 
 #include <QCheckBox>
 #include <QPushButton>
@@ -14,6 +15,8 @@
 #include "app/pages/LoginPage.h"
 #include "app/pages/MyPropertySheet.h"
 #include "app/pages/OnlinePage.h"
+#include "app/shell/BuddyKeyCheck.h"
+#include "app/shell/Icons.h"
 #include "app/shell/MainDialog.h"
 #include "app/shell/Prompts.h"
 #include "app/shell/SessionCoordinator.h"
@@ -36,6 +39,13 @@ constexpr int kIndicatorStepMs = 30;
 // uses it.
 constexpr uint32_t kIndicatorClearedStyle = 0x0002;
 const char* const kFirstCallText = "Active 00:00:00";
+
+// The padlock's colours: verified green, changed key red, otherwise the text's own colour; a
+// plain call's open padlock grey.
+const QColor kLockVerified(20, 130, 40);
+const QColor kLockWarning(200, 30, 30);
+const QColor kLockPlain(128, 128, 128);
+constexpr int kLockSize = 16;
 
 }  // namespace
 
@@ -86,6 +96,7 @@ void CMainDialog::ConnectCallDisplay() {
         StopCallIndicator();
         m_callPath->hide();
         m_callPath->clear();
+        HideSecurity();
     });
     connect(call, &CallController::callClock, this, &CMainDialog::ShowCallClock);
     connect(call, &CallController::bytesSent, m_statisticsDlg, &StatisticsDialog::AddBytesSent);
@@ -93,6 +104,46 @@ void CMainDialog::ConnectCallDisplay() {
             &StatisticsDialog::AddBytesReceived);
     connect(call, &CallController::frame, this,
             [this](unsigned code, const int16_t* samples) { m_waveform->SetTrace(code, samples); });
+}
+
+void CMainDialog::ConnectCallSecurity() {
+    BuddyKeyCheck* check = m_session->KeyCheck();
+    connect(check, &BuddyKeyCheck::securityChanged, this, &CMainDialog::ShowSecurity);
+    connect(check, &BuddyKeyCheck::keyChanged, this,
+            [this](const QString& name, const QString& sas) {
+                BringForward();
+                prompts::Warn(this, incall::KeyChangedWarning(name, sas));
+            });
+    connect(check, &BuddyKeyCheck::keyDowngraded, this, [this](const QString& name) {
+        BringForward();
+        prompts::Warn(this, incall::DowngradeWarning(name));
+    });
+}
+
+void CMainDialog::ShowSecurity(const incall::Security& security) {
+    const bool warns = incall::SecurityWarns(security);
+    QColor colour = palette().color(QPalette::WindowText);
+    if (!security.encrypted) {
+        colour = kLockPlain;
+    } else if (warns) {
+        colour = kLockWarning;
+    } else if (security.check == keypin::KeyCheck::kVerified) {
+        colour = kLockVerified;
+    }
+    m_callLock->setPixmap(icons::LockPixmap(security.encrypted, colour, kLockSize));
+    m_callSecurity->setText(incall::SecurityText(security));
+    m_callSecurity->setStyleSheet(
+        warns ? QString("color: %1; font-weight: bold;").arg(kLockWarning.name()) : QString());
+    m_callLock->show();
+    m_callSecurity->show();
+}
+
+void CMainDialog::HideSecurity() {
+    m_callLock->hide();
+    m_callLock->clear();
+    m_callSecurity->hide();
+    m_callSecurity->clear();
+    m_callSecurity->setStyleSheet(QString());
 }
 
 int CMainDialog::OnEngineStatus(unsigned code, uintptr_t value) {
@@ -193,7 +244,9 @@ void CMainDialog::OnTalk() {
     if (byName) {
         m_session->CallByName(callee);
     } else {
-        m_call->PlaceCall(address, enginesetup::PeerPort(), callee);
+        // A buddy picked from the online list is called by address but known by name.
+        const bool named = m_sheet->GetActivePage() == m_onlinePage;
+        m_call->PlaceCall(address, enginesetup::PeerPort(), callee, named);
     }
 }
 

@@ -22,6 +22,33 @@
 
 // The main window's controls and menu.
 
+QLayout* CMainDialog::BuildCallInfo() {
+    // How the call of the moment got through; shown only during a call.
+    m_callPath = new QLabel;
+    m_callPath->setObjectName("callPath");
+    m_callPath->setWordWrap(true);
+    m_callPath->setToolTip("How the call reached your buddy's computer");
+    m_callPath->hide();
+    // Below it, how the call is protected: a padlock and its text, once the engine said.
+    m_callLock = new QLabel;
+    m_callLock->setObjectName("callLock");
+    m_callLock->hide();
+    m_callSecurity = new QLabel;
+    m_callSecurity->setObjectName("callSecurity");
+    m_callSecurity->setWordWrap(true);
+    m_callSecurity->setToolTip(
+        "Whether the call is encrypted end to end. Read the six digits to your buddy: when "
+        "they see the same ones, nobody listens in between");
+    m_callSecurity->hide();
+    auto* security = new QHBoxLayout;
+    security->addWidget(m_callLock);
+    security->addWidget(m_callSecurity, 1);
+    auto* callInfo = new QVBoxLayout;
+    callInfo->addWidget(m_callPath);
+    callInfo->addLayout(security);
+    return callInfo;
+}
+
 void CMainDialog::BuildWindow() {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(6, 0, 6, 0);
@@ -46,13 +73,7 @@ void CMainDialog::BuildWindow() {
     connect(m_hangUp, &QPushButton::clicked, this, &CMainDialog::OnHangUp);
     top->addWidget(m_talk);
     top->addWidget(m_hangUp);
-    // How the call of the moment got through; shown only during a call.
-    m_callPath = new QLabel;
-    m_callPath->setObjectName("callPath");
-    m_callPath->setWordWrap(true);
-    m_callPath->setToolTip("How the call reached your buddy's computer");
-    m_callPath->hide();
-    top->addWidget(m_callPath, 1);
+    top->addLayout(BuildCallInfo(), 1);
     top->addStretch();
     m_waveform = new WaveformView;
     m_waveform->setObjectName("waveform");

@@ -2,6 +2,8 @@
 
 #include <QMessageBox>
 
+#include "app/session/DirectoryTrust.h"
+
 namespace prompts {
 namespace {
 
@@ -30,6 +32,14 @@ void Inform(QWidget* parent, const QString& text) {
     OpenBox(parent, QMessageBox::Information, text, QMessageBox::Ok);
 }
 
+void Warn(QWidget* parent, const QString& text) {
+    if (TheResponder()) {
+        TheResponder()(text, false);
+        return;
+    }
+    OpenBox(parent, QMessageBox::Warning, text, QMessageBox::Ok);
+}
+
 QWidget* Ask(QWidget* parent, const QString& text, std::function<void(bool yes)> answered) {
     if (TheResponder()) {
         answered(TheResponder()(text, true));
@@ -44,6 +54,13 @@ QWidget* Ask(QWidget* parent, const QString& text, std::function<void(bool yes)>
 }
 
 void SetResponder(Responder responder) {
+    // The session's question about a directory's TLS key is answered the same way.
+    directory_trust::SetAsker(
+        responder ? directory_trust::Asker(
+                        [responder](const QString& text, std::function<void(bool)> answered) {
+                            answered(responder(text, true));
+                        })
+                  : directory_trust::Asker());
     TheResponder() = std::move(responder);
 }
 

@@ -15,12 +15,15 @@ using Responder = std::function<bool(const QString& text, bool yesNo)>;
 
 // OK box.
 void Inform(QWidget* parent, const QString& text);
+// OK box with the warning sign, for what the user must not miss (a buddy's changed key).
+void Warn(QWidget* parent, const QString& text);
 // Yes/No box; `answered` gets true for Yes once the user has chosen, and is not called when the
 // box is closed by its window going away. Returns the box (nullptr when a responder answered),
 // so that the caller can withdraw a question that no longer applies by deleting it.
 QWidget* Ask(QWidget* parent, const QString& text, std::function<void(bool yes)> answered);
 
-// Replaces the boxes by `responder` (empty: real boxes again).
+// Replaces the boxes by `responder` (empty: real boxes again), the session's question about a
+// directory's TLS key included.
 void SetResponder(Responder responder);
 
 }  // namespace prompts

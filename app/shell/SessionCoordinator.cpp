@@ -14,6 +14,7 @@
 #include "app/session/PresenceWorker.h"
 #include "app/session/RouterPortMapping.h"
 #include "app/session/SessionState.h"
+#include "app/shell/BuddyKeyCheck.h"
 #include "app/sounds/SoundPlayer.h"
 
 namespace {
@@ -31,8 +32,12 @@ SessionCoordinator::SessionCoordinator(CallController* call, const Pages& pages,
       m_login(std::make_unique<LoginSession>(m_state.get())),
       m_presence(std::make_unique<PresenceWorker>(m_state.get())),
       m_sync(std::make_unique<BuddySync>(m_state.get())),
-      m_callPage(std::make_unique<CallPageRequest>(m_state.get())) {
+      m_callPage(std::make_unique<CallPageRequest>(m_state.get())),
+      m_keyCheck(std::make_unique<BuddyKeyCheck>(call, m_state.get())) {
     m_state->SetCallPort(enginesetup::CallPort());
+    if (const std::optional<IdentityKey>& identity = call->NextEngineOptions().identity) {
+        m_state->SetIdentityKeyHex(KeyHex(identity->publicKey));
+    }
     // The home router is asked to forward the call port at each login; a new mapping is told to
     // the directory by a heartbeat at once (Refresh only posts to the presence thread).
     // The mapping may outlive the presence worker (a login worker still finishing at exit holds

@@ -8,6 +8,7 @@
 
 #include "app/call/CallController.h"
 
+class BuddyKeyCheck;
 class BuddyListPage;
 class BuddySync;
 class CallPageRequest;
@@ -23,7 +24,9 @@ class SessionState;
 // signals; the login, presence and call report logic all run here or in the units it owns.
 //
 // The rendezvous each heartbeat names goes to the call controller (and is dropped at logoff);
-// the controller's word on its registration there goes to status pane 1.
+// the controller's word on its registration there goes to status pane 1. The login and the
+// heartbeat publish the identity key the controller's engines carry, and the buddy key check
+// judges the key each encrypted call's peer proved.
 class SessionCoordinator : public QObject {
     Q_OBJECT
   public:
@@ -55,6 +58,7 @@ class SessionCoordinator : public QObject {
     LoginSession* Login() const { return m_login.get(); }
     PresenceWorker* Presence() const { return m_presence.get(); }
     BuddySync* Sync() const { return m_sync.get(); }
+    BuddyKeyCheck* KeyCheck() const { return m_keyCheck.get(); }
 
   public slots:
     // One heartbeat now ("Refresh", the presence timer, the end of a login).
@@ -99,6 +103,7 @@ class SessionCoordinator : public QObject {
     std::unique_ptr<PresenceWorker> m_presence;
     std::unique_ptr<BuddySync> m_sync;
     std::unique_ptr<CallPageRequest> m_callPage;
+    std::unique_ptr<BuddyKeyCheck> m_keyCheck;
     bool m_busy = false;
     // Where the port mapping's change reaches the presence worker; emptied by Stop.
     std::shared_ptr<std::atomic<PresenceWorker*>> m_mappingRefresh;

@@ -17,7 +17,11 @@ QString Base(const QString& serviceHost, const QString& path) {
     if (!prefix.isEmpty() && !prefix.endsWith(QLatin1Char('/'))) {
         prefix += QLatin1Char('/');
     }
-    return QStringLiteral("http://") + serviceHost + QLatin1Char('/') + prefix;
+    // A host given with its scheme keeps it (a directory over https); a bare one is plain http.
+    const bool hasScheme = serviceHost.startsWith(QStringLiteral("https://")) ||
+                           serviceHost.startsWith(QStringLiteral("http://"));
+    return (hasScheme ? QString() : QStringLiteral("http://")) + serviceHost + QLatin1Char('/') +
+           prefix;
 }
 
 }  // namespace

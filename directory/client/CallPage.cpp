@@ -79,13 +79,24 @@ bool ReadCallPageWord(const std::string& word, CallPage* page) {
 
 }  // namespace
 
-std::string CapabilityKeys() {
-    return std::string("&") + rv::kCapsKey + "=" + UrlEncode(rv::kCapability);
+std::string CapsKey(bool encryption) {
+    std::string keys = std::string("&") + rv::kCapsKey + "=" + UrlEncode(rv::kCapability);
+    if (encryption) {
+        keys += rv::kCapsSeparator + UrlEncode(directory::encryption::kCapability);
+    }
+    return keys;
 }
 
-std::string HeartbeatExtraKeys(const std::string& localEndpoint,
-                               const std::string& mappedEndpoint) {
-    std::string keys = CapabilityKeys();
+std::string CapabilityKeys(const std::string& identityKeyHex) {
+    if (identityKeyHex.empty()) {
+        return CapsKey(false);
+    }
+    return CapsKey(true) + "&" + directory::encryption::kIdKeyKey + "=" + UrlEncode(identityKeyHex);
+}
+
+std::string HeartbeatExtraKeys(const std::string& localEndpoint, const std::string& mappedEndpoint,
+                               const std::string& identityKeyHex) {
+    std::string keys = CapabilityKeys(identityKeyHex);
     if (!localEndpoint.empty()) {
         keys += std::string("&") + rv::kLocalKey + "=" + UrlEncode(localEndpoint);
     }

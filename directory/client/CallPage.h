@@ -13,12 +13,17 @@
 #include "stun/Endpoint.h"
 #include "stun/StunMessage.h"
 
+// The capabilities key alone: "&Caps=rv1", or "&Caps=rv1,e2e1" with the encryption extension.
+std::string CapsKey(bool encryption);
 // "&Caps=rv1": appended to the login, heartbeat and online-list requests of a client that has
-// the extension.
-std::string CapabilityKeys();
-// The heartbeat's extra keys: the capabilities, the own address and call port
-// ("10.0.1.2:1720"), and the router's mapped address and port when there is a mapping.
-std::string HeartbeatExtraKeys(const std::string& localEndpoint, const std::string& mappedEndpoint);
+// the extension. A client with an identity key (64 lowercase hex digits, docs/encryption.md)
+// passes it to the login's and the heartbeat's: "&Caps=rv1,e2e1&IdKey=HEX".
+std::string CapabilityKeys(const std::string& identityKeyHex = {});
+// The heartbeat's extra keys: the capabilities (with the identity key, as above), the own
+// address and call port ("10.0.1.2:1720"), and the router's mapped address and port when there
+// is a mapping.
+std::string HeartbeatExtraKeys(const std::string& localEndpoint, const std::string& mappedEndpoint,
+                               const std::string& identityKeyHex = {});
 // "CallBuddy.asp?User=...&Pass=...&Buddy=...&Caps=rv1".
 std::string CallBuddyTarget(const ServerInfo& server, const std::string& user,
                             const std::string& password, const std::string& buddy);

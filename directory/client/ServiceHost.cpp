@@ -1,15 +1,40 @@
 #include "directory/client/ServiceHost.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <mutex>
 
 #ifndef ZORVO_DEFAULT_SERVICE_HOST
-#define ZORVO_DEFAULT_SERVICE_HOST "127.0.0.1:8080"
+#define ZORVO_DEFAULT_SERVICE_HOST "https://127.0.0.1:8443"
 #endif
 
 namespace {
 std::mutex g_settingLock;
 std::string g_setting;
+
+constexpr char kHttps[] = "https://";
+constexpr char kHttp[] = "http://";
+
+// True when text begins with prefix, letters compared without regard to case.
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    size_t i = 0;
+    for (; prefix[i] != '\0'; ++i) {
+        if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The scheme's length in text (0 without one) and whether it asks for TLS.
+size_t SchemeLength(const std::string& text, bool* tls) {
+    *tls = StartsWithNoCase(text, kHttps);
+    if (*tls) {
+        return sizeof kHttps - 1;
+    }
+    return StartsWithNoCase(text, kHttp) ? sizeof kHttp - 1 : 0;
+}
+
 }  // namespace
 
 std::string ServiceHost() {
@@ -41,7 +66,12 @@ std::string ServiceDomainName() {
     return full;
 }
 
-bool SplitHostPort(const std::string& hostPort, int defaultPort, std::string* host, int* port) {
+bool SplitHostPort(const std::string& text, int defaultPort, std::string* host, int* port) {
+    bool tls = false;
+    const std::string hostPort = text.substr(SchemeLength(text, &tls));
+    if (tls) {
+        defaultPort = 443;
+    }
     std::string::size_type colon = hostPort.rfind(':');
     std::string name = hostPort;
     int number = defaultPort;
@@ -81,4 +111,42 @@ bool IsPlainHost(const std::string& text) {
     std::string host;
     int port = 0;
     return SplitHostPort(text, 80, &host, &port);
+}
+
+std::string ServiceAddress::Text() const {
+    return tls ? kHttps + hostPort : hostPort;
+}
+
+std::string ServiceAddress::Endpoint() const {
+    std::string host;
+    int port = 0;
+    if (!SplitHostPort(hostPort, tls ? 443 : 80, &host, &port)) {
+        return hostPort;
+    }
+    for (char& c : host) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return host + ":" + std::to_string(port);
+}
+
+std::optional<ServiceAddress> ParseServiceHost(const std::string& text) {
+    ServiceAddress address;
+    address.hostPort = text.substr(SchemeLength(text, &address.tls));
+    if (!IsPlainHost(address.hostPort)) {
+        return std::nullopt;
+    }
+    return address;
+}
+
+std::optional<std::string> DiscoveredHost(const ServiceAddress& from,
+                                          const std::string& currentIp) {
+    bool tls = false;
+    const bool hasScheme = SchemeLength(currentIp, &tls) > 0;
+    if (!from.tls || tls) {
+        return currentIp;
+    }
+    if (hasScheme) {
+        return std::nullopt;  // "http://" named by a page that came over https
+    }
+    return kHttps + currentIp;
 }

@@ -176,11 +176,19 @@ CWebClient::CWebClient() : m_strAgent(ProgramName()) {
 
 CWebClient::~CWebClient() = default;
 
+// What one exchange gave: libcurl's result, the body, and OpenSSL's verdict on the certificate.
+struct CWebClient::Outcome {
+    CURLcode rc = CURLE_FAILED_INIT;
+    Body body;
+    long verifyResult = 0;
+};
+
 int CWebClient::Get(std::string server, std::string object, std::string* reply) {
-    if (!IsPlainHost(server)) {
+    const std::optional<ServiceAddress> address = ParseServiceHost(server);
+    if (!address) {
         return 0;
     }
-    std::string url = "http://" + server;
+    std::string url = (address->tls ? "https://" : "http://") + address->hostPort;
     if (object.empty() || object[0] != '/') {
         url += '/';
     }
@@ -188,19 +196,35 @@ int CWebClient::Get(std::string server, std::string object, std::string* reply) 
     if (m_cancel && m_cancel->load()) {
         return 0;
     }
-
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr) {
+    const std::string pin = address->tls && m_pins ? m_pins->PinFor(address->Endpoint()) : "";
+    const Outcome outcome = Perform(url, address->tls, pin);
+    if (address->tls) {
+        NoteKey(*address, pin, outcome);
+    }
+    const CURLcode rc = outcome.rc;
+    bool read = rc == CURLE_OK || (rc == CURLE_WRITE_ERROR && outcome.body.full) ||
+                rc == CURLE_PARTIAL_FILE;
+    if (!read) {
         return 0;
     }
-    Body body;
+    *reply = std::string(outcome.body.text.c_str());  // a NUL byte ends the text
+    return 1;
+}
+
+CWebClient::Outcome CWebClient::Perform(const std::string& url, bool tls,
+                                        const std::string& pin) const {
+    Outcome outcome;
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) {
+        return outcome;
+    }
     curl_slist* headers = nullptr;
     headers = curl_slist_append(headers, "Cache-Control: no-cache");
     headers = curl_slist_append(headers, "Pragma: no-cache");
 
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http");
+    SetTlsOptions(curl, tls, pin);
     curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);      // the target goes out as built
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);  // a redirect is itself the reply
     curl_easy_setopt(curl, CURLOPT_PROXY, "");           // direct, never through a proxy
@@ -211,7 +235,7 @@ int CWebClient::Get(std::string server, std::string object, std::string* reply) 
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, m_nConnectTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, m_nTotalTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &outcome.body);
     if (m_cancel) {
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
@@ -219,30 +243,74 @@ int CWebClient::Get(std::string server, std::string object, std::string* reply) 
                          const_cast<std::atomic<bool>*>(m_cancel.get()));
     }
 
-    CURLcode rc = curl_easy_perform(curl);
+    outcome.rc = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_SSL_VERIFYRESULT, &outcome.verifyResult);
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
+    return outcome;
+}
 
-    bool read =
-        rc == CURLE_OK || (rc == CURLE_WRITE_ERROR && body.full) || rc == CURLE_PARTIAL_FILE;
-    if (!read) {
-        return 0;
+// An https host is asked over https alone: a redirect elsewhere could only lead to https too
+// (none is followed). A pinned host's key must be the pinned one; its chain and name are not
+// asked for, since the user trusted the key itself. libcurl compares the key during the
+// handshake, before it sends the request.
+void CWebClient::SetTlsOptions(void* handle, bool tls, const std::string& pin) const {
+    CURL* curl = handle;
+    const char* protocols = tls ? "https" : "http";
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, protocols);
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
+    if (!tls) {
+        return;
     }
-    *reply = std::string(body.text.c_str());  // a NUL byte ends the text
-    return 1;
+    curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    if (!pin.empty()) {
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, pin.c_str());
+    } else if (!m_strAuthorityFile.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, m_strAuthorityFile.c_str());
+    }
+}
+
+// After an https exchange: a certificate no authority vouches for, on a host without a pin, or
+// a key other than the pinned one, is looked at in a handshake of its own that sends nothing,
+// and reported.
+void CWebClient::NoteKey(const ServiceAddress& address, const std::string& pin,
+                         const Outcome& outcome) {
+    const bool unvouched = outcome.rc == CURLE_PEER_FAILED_VERIFICATION && pin.empty() &&
+                           IsUnvouchedCertificate(outcome.verifyResult);
+    const bool mismatch = outcome.rc == CURLE_SSL_PINNEDPUBKEYNOTMATCH;
+    std::optional<KeyProblem> problem;
+    if (unvouched || mismatch) {
+        if (std::optional<ServerKey> key =
+                FetchServerKey(address.hostPort, m_nConnectTimeoutMs, m_cancel.get())) {
+            const KeyVerdict verdict = JudgeKey(pin, key->pin);
+            if (verdict != KeyVerdict::Trusted) {
+                problem = KeyProblem{verdict, address.Endpoint(), *key};
+            }
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_keyLock);
+    m_keyProblem = problem;
+}
+
+std::optional<KeyProblem> CWebClient::LastKeyProblem() const {
+    std::lock_guard<std::mutex> lock(m_keyLock);
+    return m_keyProblem;
 }
 
 int CWebClient::DiscoverServer(ServerInfo* info) {
     std::string host = m_strServiceHost.empty() ? ServiceHost() : m_strServiceHost;
     std::string text;
     int ok = Get(host, directory::pages::kDiscovery, &text);
+    const std::optional<ServiceAddress> from = ParseServiceHost(host);
 
     std::string file = m_strDiscoveryFile.empty() ? DiscoveryFilePath() : m_strDiscoveryFile;
     if (FILE* f = std::fopen(file.c_str(), "wb")) {
         std::fwrite(text.data(), 1, text.size(), f);
         std::fclose(f);
     }
-    if (!ok) {
+    if (!ok || !from) {
         return 0;
     }
     // The lookup runs over the text just written, with the same rules a read of the file has.
@@ -251,7 +319,11 @@ int CWebClient::DiscoverServer(ServerInfo* info) {
     if (currentIp.empty() || currentIp == "0.0.0.0") {
         return 0;
     }
-    info->host = currentIp;
+    const std::optional<std::string> server = DiscoveredHost(*from, currentIp);
+    if (!server) {
+        return 0;  // a directory found over https is never asked over plain http
+    }
+    info->host = *server;
     std::string path = ReadProfileString(text, directory::pages::kDiscoverySection,
                                          directory::pages::kDiscoveryPathKey, "ERR");
     if (path == "ERR") {

@@ -10,14 +10,19 @@
 #include <string_view>
 #include <vector>
 
+#include "directory/client/ServiceHost.h"
+#include "directory/client/TlsTrust.h"
+
 const char* const kCallUsage =
     "usage: zorvo-call listen [--port N] [--user NAME] [--answer accept|reject|silent|ignore]\n"
     "                         [--answer-delay SEC] [--mic SRC] [--speaker DST]\n"
     "                         [--no-processing] [--hangup-after SEC] [--timeout SEC]\n"
     "       zorvo-call call ADDRESS [--port N] [--user NAME] [--mic SRC] [--speaker DST]\n"
     "                         [--no-processing] [--hangup-after SEC] [--timeout SEC]\n"
-    "       zorvo-call listen|call NAME --service HOST[:PORT] --user NAME --pass PASSWORD\n"
-    "                         [--no-port-mapping] [other options as above]\n"
+    "       zorvo-call listen|call NAME --service [https://]HOST[:PORT] --user NAME\n"
+    "                         --pass PASSWORD [--trust-key PIN] [--no-port-mapping]\n"
+    "                         [other options as above]\n"
+    "       any of them with [--identity FILE] [--no-encryption | --require-encryption]\n"
     "       zorvo-call --help | --version\n"
     "\n"
     "Holds one voice call from the command line and prints every engine notification as one\n"
@@ -41,7 +46,16 @@ const char* const kCallUsage =
     "                    calls directly); a PATH line says how the call got through\n"
     "                    (direct, local, mapped, punched or relayed)\n"
     "  --pass PASSWORD   the password for --service\n"
+    "  --trust-key PIN   --service https://HOST[:PORT] reaches the directory over TLS; when no\n"
+    "                    authority vouches for its certificate, PIN is its key as\n"
+    "                    zorvo-directory prints it (sha256//BASE64); another key is refused\n"
     "  --no-port-mapping do not ask the home router to forward the call port\n"
+    "  --identity FILE   the long-term identity key (created owner-only on first use);\n"
+    "                    default identity.key in $XDG_DATA_HOME/zorvo or ~/.local/share/zorvo\n"
+    "  --no-encryption   never encrypt, as a program from before encryption\n"
+    "  --require-encryption  refuse a peer that cannot encrypt the call\n"
+    "                    (by default the call is encrypted whenever the peer can; ENCRYPTED yes\n"
+    "                    or no and the short authentication string SAS are printed)\n"
     "\n"
     "listen serves one call: it ends when the first call that came up has ended, and keeps\n"
     "listening after a rejected one. Exit status: 0 a call came up and ended, 1 no call came\n"
@@ -132,13 +146,23 @@ void AddOptions(CLI::App& app, CallOptions* o) {
     Add(app, "--hangup-after", Seconds("--hangup-after", &o->hangupAfter));
     Add(app, "--timeout", Seconds("--timeout", &o->timeout));
     Add(app, "--service", [o](const std::string& v) {
-        if (v.empty() || v.find_first_of(" /\\") != std::string::npos) {
-            Refuse("--service takes HOST or HOST:PORT");
+        if (!ParseServiceHost(v)) {
+            Refuse("--service takes HOST[:PORT], http://HOST[:PORT] or https://HOST[:PORT]");
         }
         o->service = v;
     });
     Add(app, "--pass", [o](const std::string& v) { o->password = v; });
+    Add(app, "--trust-key", [o](const std::string& v) {
+        if (!IsKeyPin(v)) {
+            Refuse("--trust-key takes sha256// and a base64 SHA-256, as zorvo-directory prints it");
+        }
+        o->trustKey = v;
+    });
     app.add_flag_callback("--no-port-mapping", [o] { o->portMapping = false; });
+    Add(app, "--identity", [o](const std::string& v) { o->identityFile = v; });
+    app.add_flag_callback("--no-encryption", [o] { o->encryption = CallOptions::Encryption::Off; });
+    app.add_flag_callback("--require-encryption",
+                          [o] { o->encryption = CallOptions::Encryption::Required; });
 }
 
 // The directory options belong together: a service needs a user and a password.
@@ -148,6 +172,9 @@ std::string CheckService(const CLI::App& app, const CallOptions& o) {
     }
     if (!o.ByName() && app.count("--pass") > 0) {
         return "--pass is for --service";
+    }
+    if (!o.ByName() && !o.trustKey.empty()) {
+        return "--trust-key is for --service";
     }
     return "";
 }

@@ -22,7 +22,14 @@ struct CallOptions {
     // Through a directory: its web host ("host[:port]"), the login and its password.
     std::string service;
     std::string password;
+    // The directory's TLS key as zorvo-directory prints it ("sha256//BASE64"), for a directory
+    // whose certificate no authority vouches for.
+    std::string trustKey;
     bool portMapping = true;  // ask the home router to forward the call port
+    // End-to-end encryption: offered by default, never (as an old peer), or insisted on.
+    enum class Encryption { Offered, Off, Required };
+    Encryption encryption = Encryption::Offered;
+    std::string identityFile;  // "" the default place in the state folder
     bool ByName() const { return !service.empty(); }
 };
 

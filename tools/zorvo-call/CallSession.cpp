@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "IdentityFile.h"
 #include "engine/audio/AudioEndpoint.h"
 #include "util/TickCount.h"
 
@@ -104,6 +105,9 @@ bool CallSession::StartEngine(std::string* error) {
     engineOptions.microphone = m_options.mic;
     engineOptions.speaker = m_options.speaker;
     engineOptions.processing = m_options.processing;
+    if (!SetIdentity(&engineOptions, error)) {
+        return false;
+    }
     if (m_options.mode == CallOptions::Mode::Listen && !PortIsFree(m_options.port)) {
         *error = "port " + std::to_string(m_options.port) + " is in use";
         return false;
@@ -112,6 +116,10 @@ bool CallSession::StartEngine(std::string* error) {
         m_directory = std::make_unique<DirectorySession>(m_options.service, m_options.user,
                                                          m_options.password, m_options.port,
                                                          m_options.portMapping);
+        m_directory->TrustKey(m_options.trustKey);
+        if (engineOptions.identity) {
+            m_directory->PublishIdentity(KeyHex(engineOptions.identity->publicKey));
+        }
         if (!m_directory->LogIn(error)) {
             return false;
         }
@@ -124,6 +132,29 @@ bool CallSession::StartEngine(std::string* error) {
         return true;
     }
     return StartCall(engineOptions, error);
+}
+
+bool CallSession::SetIdentity(EngineOptions* engineOptions, std::string* error) {
+    if (m_options.encryption == CallOptions::Encryption::Off) {
+        return true;
+    }
+    const std::string path =
+        m_options.identityFile.empty() ? identity_file::DefaultPath() : m_options.identityFile;
+    engineOptions->identity = identity_file::LoadOrCreate(path, error);
+    engineOptions->requireEncryption = m_options.encryption == CallOptions::Encryption::Required;
+    return engineOptions->identity.has_value();
+}
+
+void CallSession::PrintSecurity(uintptr_t encrypted) {
+    if (!m_engine) {
+        return;
+    }
+    PrintLine("ENCRYPTED", encrypted ? "yes" : "no");
+    const CallSecurity security = m_engine->GetCallSecurity();
+    if (security.encrypted) {
+        PrintLine("SAS", security.sas);
+        PrintLine("PEER-IDENTITY", KeyHex(security.peerIdentity));
+    }
 }
 
 bool CallSession::StartCall(const EngineOptions& engineOptions, std::string* error) {
@@ -204,6 +235,10 @@ void CallSession::EndCall(int exitStatus) {
     m_exit = exitStatus;
     if (m_engine) {
         m_engine->Stop();  // sends MSG_HANGUP when the call is still up
+        const CallSecurity security = m_engine->GetCallSecurity();
+        if (security.encrypted) {
+            PrintLine("DROPPED", std::to_string(security.dropped));
+        }
     }
 }
 
@@ -211,6 +246,10 @@ void CallSession::OnEngineStatus(unsigned code, uintptr_t value) {
     if (code == STATUS_PATH) {
         const char* path = PathKindName(static_cast<int>(value));
         PrintLine("PATH", path ? path : std::to_string(value));
+        return;
+    }
+    if (code == STATUS_SECURITY) {
+        PrintSecurity(value);
         return;
     }
     const char* name = EngineStatusName(code);

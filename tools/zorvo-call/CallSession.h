@@ -29,6 +29,11 @@ class CallSession {
     void OnEngineStatus(unsigned code, uintptr_t value);
     void PrintLine(const char* name, const std::string& value);
     bool StartEngine(std::string* error);
+    // The identity and encryption the options ask for; false with *error set when the identity
+    // cannot be read or made.
+    bool SetIdentity(EngineOptions* engineOptions, std::string* error);
+    // ENCRYPTED yes|no, and for an encrypted call the SAS and the peer's identity key.
+    void PrintSecurity(uintptr_t encrypted);
     bool StartCall(const EngineOptions& engineOptions, std::string* error);
     // A buddy's name into a plan, or into its listed address; false with *error set.
     bool ResolveBuddy(const EngineOptions& engineOptions, in_addr* address,

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 
 #include "directory/client/LocalAddress.h"
 #include "directory/client/Requests.h"
@@ -46,6 +47,29 @@ DirectorySession::~DirectorySession() {
     std::remove(m_discoveryFile.c_str());
 }
 
+void DirectorySession::TrustKey(const std::string& pin) {
+    if (!pin.empty()) {
+        m_web.SetPinStore(std::make_shared<MemoryPinStore>(pin));
+    }
+}
+
+std::string DirectorySession::KeyRefusal() const {
+    const std::optional<KeyProblem> problem = m_web.LastKeyProblem();
+    if (!problem) {
+        return "";
+    }
+    if (problem->verdict == KeyVerdict::Changed) {
+        return "the directory at " + problem->host +
+               " presents another TLS key than --trust-key (SHA-256 fingerprint " +
+               problem->key.fingerprint + "); refused, nothing was sent";
+    }
+    return "the directory at " + problem->host +
+           " presents a TLS key no authority vouches for (SHA-256 fingerprint " +
+           problem->key.fingerprint +
+           "); if zorvo-directory printed that fingerprint, run again with --trust-key " +
+           problem->key.pin;
+}
+
 std::string DirectorySession::Get(const std::string& target) {
     std::string reply;
     if (!m_web.Get(m_server.host, target, &reply)) {
@@ -61,12 +85,19 @@ bool DirectorySession::LogIn(std::string* error) {
         return false;
     }
     if (!m_web.DiscoverServer(&m_server)) {
-        *error = "the directory at " + m_serviceHost + " does not say where its pages are";
+        *error = KeyRefusal();
+        if (error->empty()) {
+            *error = "the directory at " + m_serviceHost + " does not say where its pages are";
+        }
         return false;
     }
     const std::string reply =
         Get(LoginTarget(m_server, m_user, m_password, ClassifyAddressText(m_localAddress)) +
-            CapabilityKeys());
+            CapabilityKeys(m_identityHex));
+    if (reply.empty() && !KeyRefusal().empty()) {
+        *error = KeyRefusal();
+        return false;
+    }
     if (reply.empty() || reply[0] != '+') {
         *error = "login refused: " + (reply.empty() ? std::string("no answer") : reply);
         return false;
@@ -82,7 +113,7 @@ bool DirectorySession::Heartbeat() {
                                                  : m_mapped.substr(0, m_mapped.find(':'));
     const std::string local = m_localAddress + ":" + std::to_string(m_callPort);
     const std::string reply = Get(IamUpTarget(m_server, m_user, m_password, address) +
-                                  HeartbeatExtraKeys(local, m_mapped));
+                                  HeartbeatExtraKeys(local, m_mapped, m_identityHex));
     if (reply.empty() || reply[0] == '#') {
         std::fprintf(stderr, "zorvo-call: heartbeat refused: %s\n",
                      reply.empty() ? "no answer" : reply.c_str());

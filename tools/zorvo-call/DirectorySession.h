@@ -22,7 +22,16 @@ class DirectorySession {
                      unsigned callPort, bool portMapping);
     ~DirectorySession();  // logs off
 
-    // Discovery, login and the first heartbeat; false with *error set when any fails.
+    // The directory's TLS key ("sha256//..."), vouched for by the operator: every https host of
+    // the session must present it. "" (the default): only certificates the system's
+    // authorities vouch for.
+    void TrustKey(const std::string& pin);
+    // The identity key to publish (64 hex digits, docs/encryption.md); "" publishes none and
+    // leaves encryption out of the capabilities.
+    void PublishIdentity(const std::string& keyHex) { m_identityHex = keyHex; }
+
+    // Discovery, login and the first heartbeat; false with *error set when any fails (one line;
+    // for a TLS key that is not trusted, its fingerprint and how to trust it).
     bool LogIn(std::string* error);
     // The rendezvous of the last heartbeat, for the engine; empty when the service has none.
     std::optional<RendezvousConfig> Rendezvous() const;
@@ -45,6 +54,8 @@ class DirectorySession {
     // and sends a heartbeat at once when the mapping changed.
     void KeepPortMapping(bool first);
     std::string Get(const std::string& target);
+    // The refusal of a TLS key by the last request, as one line; "" when there was none.
+    std::string KeyRefusal() const;
     std::string OnlineAddress(const std::string& buddy);
 
     const std::string m_serviceHost;
@@ -52,6 +63,7 @@ class DirectorySession {
     const std::string m_password;
     const unsigned m_callPort;
     const bool m_portMapping;
+    std::string m_identityHex;  // published with the login and every heartbeat
     std::string m_discoveryFile;
     CWebClient m_web;
     ServerInfo m_server;

@@ -1,5 +1,5 @@
-// The in-call display: the clock text, the delay colour, the mean round trip and the words for
-// the way a call got through.
+// The in-call display: the clock text, the delay colour, the mean round trip, the words for
+// the way a call got through and for its protection, and the judging of a buddy's key.
 
 #include <gtest/gtest.h>
 
@@ -31,6 +31,65 @@ TEST(InCallDisplay, PathTextSaysHowTheCallGotThrough) {
     EXPECT_EQ(incall::PathText(0), "Connected");
     EXPECT_EQ(incall::PathText(6), "Connected");
     EXPECT_EQ(incall::PathText(257), "Connected");  // not 1 once cut to a byte
+}
+
+TEST(InCallDisplay, SecurityTextSaysWhetherTheCallIsEncryptedAndWhatToCompare) {
+    using keypin::KeyCheck;
+    EXPECT_EQ(incall::SecurityText({false, "", "alice", KeyCheck::kUnknown}), "Not encrypted");
+    EXPECT_EQ(incall::SecurityText({true, "123 456", "alice", KeyCheck::kVerified}),
+              QString::fromUtf8("Encrypted \u00b7 verified alice"));
+    EXPECT_EQ(incall::SecurityText({true, "123 456", "", KeyCheck::kUnknown}),
+              QString::fromUtf8("Encrypted \u00b7 compare 123 456"));
+    EXPECT_EQ(incall::SecurityText({true, "123 456", "alice", KeyCheck::kFirstUse}),
+              QString::fromUtf8("Encrypted \u00b7 compare 123 456"));
+    EXPECT_EQ(incall::SecurityText({true, "123 456", "alice", KeyCheck::kChanged}),
+              QString::fromUtf8("Encrypted \u00b7 alice's key has changed: compare 123 456"));
+    EXPECT_TRUE(incall::SecurityWarns({true, "123 456", "alice", KeyCheck::kChanged}));
+    EXPECT_FALSE(incall::SecurityWarns({true, "123 456", "alice", KeyCheck::kVerified}));
+    EXPECT_EQ(incall::KeyChangedWarning("alice", "123 456"),
+              "alice's identity key has changed. Someone may be listening in: compare the "
+              "authentication string 123 456 with alice before you say anything private.");
+}
+
+// One row per situation: what is pinned, what the directory said, and the verdict with the key
+// pinned afterwards.
+TEST(KeyPinning, TheDecisionFollowsThePinnedKeyThenTheDirectory) {
+    using keypin::DirectoryKey;
+    using keypin::KeyCheck;
+    const QString peer = QString(64, 'a');
+    const QString other = QString(64, 'b');
+    const DirectoryKey published{DirectoryKey::Kind::kKey, peer};
+    const DirectoryKey otherPublished{DirectoryKey::Kind::kKey, other};
+    const DirectoryKey none{DirectoryKey::Kind::kNoKey, {}};
+    const DirectoryKey unavailable{DirectoryKey::Kind::kUnavailable, {}};
+    struct Row {
+        QString name;
+        std::optional<QString> pinned;
+        std::optional<DirectoryKey> directory;
+        KeyCheck check;
+        std::optional<QString> pin;
+    };
+    const Row rows[] = {
+        {"alice", peer, std::nullopt, KeyCheck::kVerified, std::nullopt},
+        {"alice", other, std::nullopt, KeyCheck::kChanged, std::nullopt},
+        // The pinned key wins over a directory that now publishes the peer's.
+        {"alice", other, published, KeyCheck::kChanged, std::nullopt},
+        {"alice", std::nullopt, std::nullopt, KeyCheck::kPending, std::nullopt},
+        {"alice", std::nullopt, published, KeyCheck::kVerified, peer},
+        {"alice", std::nullopt, otherPublished, KeyCheck::kChanged, std::nullopt},
+        {"alice", std::nullopt, none, KeyCheck::kFirstUse, peer},
+        {"alice", std::nullopt, unavailable, KeyCheck::kUnknown, std::nullopt},
+        {"", other, published, KeyCheck::kUnknown, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        const keypin::Decision d = keypin::Decide(row.name, peer, row.pinned, row.directory);
+        EXPECT_EQ(d.check, row.check) << row.pinned.value_or("-").left(1).toStdString() << " "
+                                      << (row.directory ? int(row.directory->kind) : -1);
+        EXPECT_EQ(d.pin, row.pin);
+    }
+    EXPECT_EQ(keypin::PeerName(" Alice "), "alice");
+    EXPECT_EQ(keypin::PeerName("UNKNOWN"), "");
+    EXPECT_EQ(keypin::SettingsKey("bo/b"), "BuddyKeys/bo%2Fb");
 }
 
 TEST(InCallDisplay, MeanOfRoundTrips) {

@@ -1,5 +1,6 @@
-// The login session, the presence worker, the call reports and the buddy sync against the real
-// zorvo-directory on a free loopback port, and against services that refuse or never answer.
+// The login session, the presence worker, the call reports, the buddy sync and the buddy key page
+// against the real zorvo-directory on a free loopback port, and against services that refuse or
+// never answer.
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -16,8 +17,10 @@
 #include <QTest>
 
 #include <mutex>
+#include <optional>
 #include <thread>
 
+#include "app/session/BuddyKeyRequest.h"
 #include "app/session/BuddySync.h"
 #include "app/session/LoginSession.h"
 #include "app/session/PresenceWorker.h"
@@ -25,6 +28,7 @@
 #include "app/session/SessionState.h"
 #include "app/settings/ProgramSettings.h"
 #include "directory/client/Requests.h"
+#include "engine/CallCrypto.h"
 #include "testsupport/DirectoryProcess.h"
 #include "testsupport/FreePort.h"
 #include "testsupport/GuiLatency.h"
@@ -235,6 +239,41 @@ TEST_F(SessionAgainstService, HeartbeatListsOnlineBuddiesAndReportsKeepTheFirstI
     m_presence.RequestCallReport(call, true);
     Heartbeat();
     EXPECT_EQ(m_presence.SessionId(), 0);
+}
+
+// The encryption extension: the login publishes the identity key, and a buddy's key comes back
+// from the buddy key page, asked for off the GUI thread.
+TEST_F(SessionAgainstService, TheLoginPublishesTheIdentityKeyThatBuddiesThenFetch) {
+    Register("alice", "pw");
+    Register("bob", "pw");
+    const std::string aliceKey = KeyHex(IdentityKey::Generate().publicKey);
+    m_state.SetIdentityKeyHex(aliceKey);
+    ASSERT_EQ(LoginAndWait("alice", "pw"), LoginSession::kLoggedIn);
+    m_state.SetIdentityKeyHex("");  // bob's client has no identity
+    ASSERT_EQ(LoginAndWait("bob", "pw"), LoginSession::kLoggedIn);
+
+    BuddyKeyRequest request(&m_state);
+    auto ask = [&request](const QString& buddy) {
+        std::optional<BuddyKeyReply> answer;
+        const auto c =
+            QObject::connect(&request, &BuddyKeyRequest::answered,
+                             [&answer, buddy](const QString& name, const BuddyKeyReply& reply) {
+                                 EXPECT_EQ(name, buddy);
+                                 answer = reply;
+                             });
+        EXPECT_TRUE(request.Start(buddy));
+        EXPECT_FALSE(request.Start(buddy));  // one at a time
+        EXPECT_TRUE(QTest::qWaitFor([&] { return answer.has_value(); }, 10000));
+        QObject::disconnect(c);
+        return answer.value_or(BuddyKeyReply());
+    };
+    const BuddyKeyReply alice = ask("alice");
+    EXPECT_EQ(alice.kind, BuddyKeyReply::Kind::kKey) << alice.reason;
+    EXPECT_EQ(alice.keyHex, aliceKey);
+    EXPECT_EQ(ask("bob").kind, BuddyKeyReply::Kind::kNoKey);
+    const BuddyKeyReply nobody = ask("nobody");
+    EXPECT_EQ(nobody.kind, BuddyKeyReply::Kind::kRefused);
+    EXPECT_EQ(nobody.reason, "no such user");
 }
 
 TEST_F(SessionAgainstService, BuddySyncSendsTheSavedListOnceAfterAChange) {

@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
@@ -264,6 +265,15 @@ void Driver::RegisterWaits() {
                        : QString();
         });
     };
+    // wait-security WORD MS: the call's protection, as shown beside the buttons, contains WORD.
+    m_handlers["wait-security"] = [this](const QStringList& a) {
+        const QString word = a.value(0);
+        WaitFor(a.value(1).toInt(), [this, word] {
+            QLabel* label = m_window->CallSecurityLabel();
+            return label->isVisibleTo(m_window) && label->text().contains(word) ? label->text()
+                                                                                : QString();
+        });
+    };
     m_handlers["wait-received"] = [this](const QStringList& a) {
         const qint64 bytes = a.value(0).toLongLong();
         WaitFor(a.value(1).toInt(), [this, bytes] {
@@ -307,7 +317,7 @@ int main(int argc, char** argv) {
                 "The Zorvo client driven by commands on standard input (one per line), for\n"
                 "tests: timings, login, begin-login, wait-login, logoff, page, refresh,\n"
                 "add-buddy, state, shot, talk, accept, hangup, wait-online, wait-ringing,\n"
-                "wait-call, wait-idle, wait-received, quit.\n");
+                "wait-call, wait-idle, wait-security, wait-received, quit.\n");
             return 0;
         }
         if (std::strcmp(argv[i], "--version") == 0) {

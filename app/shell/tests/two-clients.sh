@@ -167,6 +167,11 @@ check "bob's client rings for alice" test "$(ask bob wait-ringing 10000)" = "ok 
 check "bob accepts" is_ok "$(ask bob accept)"
 check "alice is in the call with bob" test "$(ask alice wait-call 10000)" = "ok with bob"
 check "bob is in the call with alice" test "$(ask bob wait-call 10000)" = "ok with alice"
+# Each published its identity key at login: each side's key is verified with the directory's.
+check "alice's call is encrypted and bob's key verified" \
+    test "$(ask alice wait-security verified 10000)" = "ok Encrypted · verified bob"
+check "bob's side is encrypted and alice's key verified" \
+    test "$(ask bob wait-security verified 10000)" = "ok Encrypted · verified alice"
 check "alice's speech arrives at bob" is_ok "$(ask bob wait-received 4000 10000)"
 [ -n "$shots" ] && ask alice shot "$shots/in-call.png" >/dev/null
 

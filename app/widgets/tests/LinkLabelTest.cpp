@@ -28,9 +28,11 @@ TEST(LinkLabelTarget, MailAddressesGetTheMailtoPrefixOnlyWithoutUrl) {
     EXPECT_EQ(LinkLabel::Target("http://h/x", "bob@example.org"), "http://h/x");
 }
 
-TEST(LinkLabelTarget, RegisterPageGetsTheHttpSchemeAndPath) {
+TEST(LinkLabelTarget, RegisterPageGetsTheHttpSchemeUnlessTheHostNamesItsOwn) {
     EXPECT_EQ(LinkLabel::RegisterUrl("127.0.0.1:8080").toString(),
               "http://127.0.0.1:8080/register.asp");
+    EXPECT_EQ(LinkLabel::RegisterUrl("https://dir.example:8443").toString(),
+              "https://dir.example:8443/register.asp");
     EXPECT_EQ(LinkLabel::RegisterUrl("dir.example", "/zorvo").toString(),
               "http://dir.example/zorvo/register.asp");
 }

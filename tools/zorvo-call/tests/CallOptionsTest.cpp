@@ -65,6 +65,27 @@ TEST(CallOptions, BadValuesAreOneClearError) {
     }
 }
 
+TEST(CallOptions, AServiceOverTlsTakesTheDirectorysKey) {
+    const char* pin = "sha256//gdBFsXwkjQM/m4Qw994kiKKLTW+Lblnp8iNuBR37xok=";
+    auto r = Parse({"listen", "--service", "https://127.0.0.1:8443", "--user", "bob", "--pass",
+                    "pw", "--trust-key", pin});
+    ASSERT_EQ(r.action, ParseResult::Action::Run) << r.error;
+    EXPECT_EQ(r.options.service, "https://127.0.0.1:8443");
+    EXPECT_EQ(r.options.trustKey, pin);
+    r = Parse({"listen", "--service", "http://dir.example", "--user", "bob", "--pass", "pw"});
+    ASSERT_EQ(r.action, ParseResult::Action::Run) << r.error;
+    EXPECT_EQ(r.options.trustKey, "");
+
+    r = Parse({"listen", "--service", "https://127.0.0.1/x", "--user", "bob", "--pass", "pw"});
+    EXPECT_EQ(r.error, "--service takes HOST[:PORT], http://HOST[:PORT] or https://HOST[:PORT]");
+    r = Parse({"listen", "--service", "https://h", "--user", "b", "--pass", "p", "--trust-key",
+               "sha256//short="});
+    EXPECT_EQ(r.error,
+              "--trust-key takes sha256// and a base64 SHA-256, as zorvo-directory prints it");
+    r = Parse({"listen", "--trust-key", pin});
+    EXPECT_EQ(r.error, "--trust-key is for --service");
+}
+
 TEST(CallOptions, HelpAndVersionWinAnywhere) {
     EXPECT_EQ(Parse({"--help"}).action, ParseResult::Action::Help);
     EXPECT_EQ(Parse({"listen", "--port", "x", "--help"}).action, ParseResult::Action::Help);

@@ -26,11 +26,11 @@ sox -n -r 8000 -c 1 -b 16 "$work/quiet.wav" trim 0 1 2>/dev/null
 p=$(port)
 # The listener's microphone is a quiet file: its send thread runs and answers the probes.
 "$call" listen --port "$p" --user bob --mic "$work/quiet.wav" --speaker "$work/heard.wav" --timeout 20 \
-    >"$work/listen.out" 2>"$work/listen.err" &
+    --identity "$work/bob.key" >"$work/listen.out" 2>"$work/listen.err" &
 listener=$!
 sleep 0.5
 "$call" call 127.0.0.1 --port "$p" --user alice --mic "$work/tone.wav" --speaker none \
-    --hangup-after 3 >"$work/call.out" 2>"$work/call.err"
+    --hangup-after 3 --identity "$work/alice.key" >"$work/call.out" 2>"$work/call.err"
 check "caller exits 0 after its call" test $? -eq 0
 wait $listener
 check "listener exits 0 after the call ended" test $? -eq 0
@@ -43,6 +43,16 @@ check "a round trip was measured" grep -q '^STATUS_ROUND_TRIP [0-9]' "$work/call
 check "debug texts are printed" grep -qx 'STATUS_DEBUG_TEXT Connecting...' "$work/call.out"
 frames=$(soxi -s "$work/heard.wav" 2>/dev/null || echo 0)
 check "the callee wrote what it heard ($frames samples)" test "$frames" -ge 16000
+check "both sides say the call is encrypted" \
+    test "$(cat "$work/call.out" "$work/listen.out" | grep -cx 'ENCRYPTED yes')" -eq 2
+sas() { sed -n 's/^SAS //p' "$1"; }
+check "both sides show one authentication string" test -n "$(sas "$work/call.out")" -a \
+    "$(sas "$work/call.out")" = "$(sas "$work/listen.out")"
+peer() { sed -n 's/^PEER-IDENTITY \([0-9a-f]\{64\}\)$/\1/p' "$1"; }
+check "each side names the other's identity key" test -n "$(peer "$work/call.out")" -a \
+    -n "$(peer "$work/listen.out")" -a "$(peer "$work/call.out")" != "$(peer "$work/listen.out")"
+check "the identity files are the owner's alone" test "$(stat -c %a "$work/alice.key")" = 600
+check "nothing was dropped on a clean line" grep -qx 'DROPPED 0' "$work/listen.out"
 
 # 2. A rejected call: the caller fails, the listener keeps listening until its time-out.
 p=$(port)
@@ -73,6 +83,29 @@ check "terminated caller exits 0" test $? -eq 0
 wait $listener
 check "listener exits 0 after the peer's hang-up" test $? -eq 0
 check "listener got the hang-up" grep -qx 'STATUS_REMOTE_HANGUP 0' "$work/term-listen.out"
+
+# 3b. A peer from before encryption talks in clear; one that insists refuses it.
+p=$(port)
+"$call" listen --port "$p" --mic none --speaker none --timeout 10 --hangup-after 1 \
+    --identity "$work/bob.key" >"$work/plain-listen.out" 2>&1 &
+listener=$!
+sleep 0.5
+"$call" call 127.0.0.1 --port "$p" --mic none --speaker none --no-encryption --hangup-after 2 \
+    >"$work/plain-call.out" 2>&1
+check "a plain caller's call comes up" test $? -eq 0
+wait $listener
+check "both sides say the plain call is not encrypted" \
+    test "$(cat "$work/plain-call.out" "$work/plain-listen.out" | grep -cx 'ENCRYPTED no')" -eq 2
+p=$(port)
+"$call" listen --port "$p" --mic none --speaker none --timeout 3 --require-encryption \
+    --identity "$work/bob.key" >"$work/strict-listen.out" 2>&1 &
+listener=$!
+sleep 0.5
+"$call" call 127.0.0.1 --port "$p" --mic none --speaker none --no-encryption \
+    >"$work/strict-call.out" 2>&1
+check "a callee that requires encryption refuses a plain caller" test $? -eq 1
+wait $listener
+check "the refused call never rang" test "$(grep -c 'STATUS_INCOMING_CALL' "$work/strict-listen.out")" -eq 0
 
 # 4. Setup failures and bad arguments: exit 2 with one line on stderr.
 p=$(port)

@@ -47,6 +47,10 @@ call_case() {
     check "$tag: alice heard bob" world_loud "$WORLD/$tag-alice.wav"
     check "$tag: bob heard alice" world_loud "$WORLD/$tag-bob.wav"
     check "$tag: the directory keeps the call" world_recent_call alice bob
+    check "$tag: both sides encrypted the call with one authentication string" \
+        test "$(grep -h '^SAS ' "$WORLD/$tag-alice.out" "$WORLD/$tag-bob.out" | sort -u | wc -l)" \
+        -eq 1 -a "$(cat "$WORLD/$tag-alice.out" "$WORLD/$tag-bob.out" | grep -cx 'ENCRYPTED yes')" \
+        -eq 2
     if [ "$failures" -gt 0 ]; then
         echo "--- $tag: alice"; tail -n 25 "$WORLD/$tag-alice.out" "$WORLD/$tag-alice.err"
         echo "--- $tag: bob"; tail -n 25 "$WORLD/$tag-bob.out"
