@@ -1,38 +1,14 @@
 #include "app/settings/IdentityStore.h"
 
 #include <QByteArray>
-#include <QEventLoop>
-#include <QTimer>
-
-#include <qt6keychain/keychain.h>
 
 #include <optional>
 
+#include "app/settings/Keyring.h"
 #include "app/settings/ProgramSettings.h"
 
 namespace identity_store {
 namespace {
-
-constexpr int kKeyringWaitMs = 5000;
-
-// Runs a keyring job on the identity's entry to its end (or the time limit); true when it
-// finished without error.
-bool Run(QKeychain::Job& job) {
-    job.setAutoDelete(false);
-    job.setKey(QString::fromLatin1(kKey));
-    bool done = false;
-    QEventLoop loop;
-    QObject::connect(&job, &QKeychain::Job::finished, &loop, [&] {
-        done = true;
-        loop.quit();
-    });
-    QTimer::singleShot(kKeyringWaitMs, &loop, &QEventLoop::quit);
-    job.start();
-    if (!done) {
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
-    return done && job.error() == QKeychain::NoError;
-}
 
 // The identity a kept text (the hex of the seed) gives; empty when it does not read.
 std::optional<IdentityKey> FromText(const QString& text) {
@@ -48,17 +24,12 @@ QString ToText(const IdentityKey& identity) {
 }
 
 std::optional<IdentityKey> ReadKeyring() {
-    QKeychain::ReadPasswordJob job(QString::fromLatin1(kService));
-    if (!Run(job)) {
-        return std::nullopt;
-    }
-    return FromText(job.textData());
+    const std::optional<QString> text = keyring::Read(QString::fromLatin1(kKey));
+    return text ? FromText(*text) : std::nullopt;
 }
 
 bool WriteKeyring(const IdentityKey& identity) {
-    QKeychain::WritePasswordJob job(QString::fromLatin1(kService));
-    job.setTextData(ToText(identity));
-    return Run(job);
+    return keyring::Write(QString::fromLatin1(kKey), ToText(identity));
 }
 
 // Keeps `identity` in the keyring when one answers (the file then holds none), else in the file.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/settings/Keyring.h"
 #include "engine/CallCrypto.h"
 
 // Where the user's identity key for encrypted calls (docs/encryption.md) is kept, like the
@@ -14,7 +15,7 @@ namespace identity_store {
 IdentityKey Identity();
 
 // The keyring entry's service and key names (the file uses the same key).
-inline constexpr const char* kService = "Zorvo";
+inline constexpr const char* kService = keyring::kService;
 inline constexpr const char* kKey = "Software/Mervane/IdentityKey";
 
 }  // namespace identity_store

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "app/settings/Keyring.h"
+
 // Where automatic login keeps the password: the desktop's keyring (the Secret Service, through
 // QtKeychain) when one answers; otherwise the owner-only settings file ("Software/Mervane/Pass").
 // A password kept in the keyring is never also written to the file. The calls wait for the keyring
@@ -18,7 +20,7 @@ QString Read();
 void Erase();
 
 // The keyring entry's service and key names.
-inline constexpr const char* kService = "Zorvo";
+inline constexpr const char* kService = keyring::kService;
 inline constexpr const char* kKey = "Software/Mervane/Pass";
 
 }  // namespace password_store
