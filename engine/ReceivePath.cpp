@@ -123,7 +123,7 @@ void Voxlane::_PlayVoice(ZorvoMsg& msg, CIface* codec, char* decoded, char* play
     }
     if (codec) {
         uint32_t size = kFrameBytes;
-        codec->Decompress(&msg, decoded, &size);
+        codec->DecompressFrom(msg, decoded, &size);
     }
     std::memcpy(playback, decoded, kFrameBytes);
     if (m_player.IsOpen()) {

@@ -1,5 +1,6 @@
 // The record-send thread: capture, voice detection, compression and every send of a call.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -102,12 +103,23 @@ void Voxlane::_SendProbe(SendState& state, uint8_t type, uint32_t tick) {
 }
 
 bool Voxlane::_SendFrame(SendState& state, const char* samples) {
-    state.codec->Compress(samples, kFrameSamples, &state.voice);
+    state.codec->CompressInto(samples, kFrameSamples, state.voice);
     if (_SendZorvoMsg(state.voice)) {
         return true;
     }
     _HandleSendFailure();
     return false;
+}
+
+bool Voxlane::_HoldBackMuted(SendState& state) const {
+    if (!m_muted.load()) {
+        return false;
+    }
+    // Held back like a long silence, but nothing of it is kept to lead the next speech: what was
+    // said while muted never leaves the machine. After unmuting, silence stays held back.
+    state.heldSent = 1;
+    state.silentRun = std::max(state.silentRun, m_nNoVoiceThreshold.load());
+    return true;
 }
 
 void Voxlane::_OnCapturedBuffer(SendState& state) {
@@ -124,6 +136,9 @@ void Voxlane::_OnCapturedBuffer(SendState& state) {
     m_recorder.BufferDone();
     if (!m_link.IsOpen()) {
         return;  // the line is gone and was reported: wait for Stop
+    }
+    if (_HoldBackMuted(state)) {
+        return;
     }
     const int speech = _HasVoice(state.frame, kFrameSamples);
     if (speech) {

@@ -127,6 +127,11 @@ class VOXLANE_API Voxlane {
 
     int SetSensitivity(unsigned sensitivity);
     int SetNoVoiceSenseThreshold(unsigned threshold);
+    // Mutes or unmutes the microphone of the call: while muted, captured frames are held back as
+    // silence suppression holds back silent ones, so nothing is sent and the wire carries no new
+    // record type. Probes and their answers still go out. A new engine starts unmuted.
+    void SetMuted(bool muted) { m_muted.store(muted); }
+    bool IsMuted() const { return m_muted.load(); }
     // Asks the record-send thread to send a round-trip probe; 0 when no call is up.
     int CalculateRoundTripDelay();
 
@@ -167,6 +172,7 @@ class VOXLANE_API Voxlane {
     bool _SendFrame(SendState& state, const char* samples);  // false after a send failure
     void _SendProbe(SendState& state, uint8_t type, uint32_t tick);
     int _HasVoice(const char* samples, unsigned count) const;
+    bool _HoldBackMuted(SendState& state) const;  // true while muted: the frame is not sent
     void _HandleSendFailure();
 
     // Receive path.
@@ -203,4 +209,5 @@ class VOXLANE_API Voxlane {
     int m_bAnswerMode;
     std::atomic<int> m_nSensitivity{20};
     std::atomic<unsigned> m_nNoVoiceThreshold{10};
+    std::atomic<bool> m_muted{false};
 };

@@ -27,11 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     if (msg.HasHeader()) {
-        // The receive path limits `length` to what arrived before decoding; the decoder must
-        // also hold on its own.
+        // The receive path limits `length` to what arrived before decoding; the engine's checked
+        // entry must also hold on its own.
         std::vector<char> frame(3200);
         uint32_t frameSize = static_cast<uint32_t>(frame.size());
-        decoder->Decompress(&msg, frame.data(), &frameSize);
+        decoder->DecompressFrom(msg, frame.data(), &frameSize);
         sink = sink + frameSize;
     }
     (void)sink;

@@ -299,7 +299,7 @@ void BM_FrameHandling(benchmark::State& state) {
         const auto start = Clock::now();
         const char* samples = reinterpret_cast<const char*>(frame.data());
         benchmark::DoNotOptimize(FrameHasVoice(samples, 1600, 20));
-        codec->Compress(samples, 1600, &voice);
+        codec->CompressInto(samples, 1600, voice);
         sendto(s, bytes, voice.WireSize(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         times.push_back(Ms(Clock::now() - start));
         recv(sink, drain, sizeof drain, MSG_DONTWAIT);

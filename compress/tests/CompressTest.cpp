@@ -48,7 +48,8 @@ TEST(Compress, FrameOf1600SamplesBecomesTenBlocksOf33Bytes) {
     auto iface = NewIface();
     const auto samples = MakeTestSignal(1600);
     Record rec;
-    EXPECT_EQ(iface->Compress(reinterpret_cast<const char*>(samples.data()), 1600, &rec.msg), 1);
+    EXPECT_EQ(
+        iface->Compress(reinterpret_cast<const char*>(samples.data()), 1600, rec.bytes.data()), 1);
     EXPECT_EQ(rec.msg.SampleCount(), 1600u);
     EXPECT_EQ(rec.msg.Length(), 330u);
     EXPECT_EQ(rec.msg.WireSize(), 343u);
@@ -63,19 +64,19 @@ TEST(Compress, PartialBlockIsNotEncodedButCountIsKept) {
     auto iface = NewIface();
     const auto samples = MakeTestSignal(170);
     Record rec;
-    iface->Compress(reinterpret_cast<const char*>(samples.data()), 170, &rec.msg);
+    iface->Compress(reinterpret_cast<const char*>(samples.data()), 170, rec.bytes.data());
     EXPECT_EQ(rec.msg.SampleCount(), 170u);
     EXPECT_EQ(rec.msg.Length(), 33u);
     EXPECT_EQ(std::vector<uint8_t>(rec.msg.Data(), rec.msg.Data() + 33),
               EncodeDirectly(std::vector<int16_t>(samples.begin(), samples.begin() + 160)));
 }
 
-TEST(Compress, NeverWritesPastTheRecordBuffer) {
+TEST(Compress, CheckedEntryNeverWritesPastTheRecordBuffer) {
     auto iface = NewIface();
     const auto samples = MakeTestSignal(1600);
     std::vector<uint8_t> bytes(13 + 100, 0);  // room for three blocks only
     ZorvoMsg small(bytes.data(), bytes.size());
-    iface->Compress(reinterpret_cast<const char*>(samples.data()), 1600, &small);
+    EXPECT_EQ(iface->CompressInto(reinterpret_cast<const char*>(samples.data()), 1600, small), 1);
     EXPECT_EQ(small.Length(), 99u);
     EXPECT_EQ(small.SampleCount(), 1600u);
 }
@@ -85,8 +86,9 @@ class DecompressTest : public ::testing::Test {
     void SetUp() override {
         auto encoder = NewIface();
         samples = MakeTestSignal(3200);
-        encoder->Compress(reinterpret_cast<const char*>(samples.data()), 1600, &first.msg);
-        encoder->Compress(reinterpret_cast<const char*>(samples.data() + 1600), 1600, &second.msg);
+        encoder->Compress(reinterpret_cast<const char*>(samples.data()), 1600, first.bytes.data());
+        encoder->Compress(reinterpret_cast<const char*>(samples.data() + 1600), 1600,
+                          second.bytes.data());
         // 20 blocks in one record: the two frames' payloads back to back.
         std::memcpy(twenty.msg.Data(), first.msg.Data(), 330);
         std::memcpy(twenty.msg.Data() + 330, second.msg.Data(), 330);
@@ -94,10 +96,15 @@ class DecompressTest : public ::testing::Test {
         twenty.msg.SetLength(660);
     }
 
-    std::vector<int16_t> Decode(const ZorvoMsg& in, uint32_t bufferBytes, uint32_t* sizeOut) {
+    // Through slot 1 when `checked` is false, through the engine's checked entry when true.
+    std::vector<int16_t> Decode(const ZorvoMsg& in, uint32_t bufferBytes, uint32_t* sizeOut,
+                                bool checked = false) {
         std::vector<int16_t> out(bufferBytes / 2 + 160, 0x7777);
         *sizeOut = bufferBytes;
-        EXPECT_EQ(decoder->Decompress(&in, reinterpret_cast<char*>(out.data()), sizeOut), 1);
+        char* samplesOut = reinterpret_cast<char*>(out.data());
+        EXPECT_EQ(checked ? decoder->DecompressFrom(in, samplesOut, sizeOut)
+                          : decoder->Decompress(in.Bytes(), samplesOut, sizeOut),
+                  1);
         return out;
     }
 
@@ -135,15 +142,15 @@ TEST_F(DecompressTest, TwentyPromisedBlocksFillOnlyTheBuffer) {
     EXPECT_EQ(UntouchedFrom(out), 1600u);
 }
 
-TEST_F(DecompressTest, OnlyBlocksThatArrivedAreDecoded) {
+TEST_F(DecompressTest, CheckedEntryDecodesOnlyBlocksThatArrived) {
     // A record promising 330 bytes of which 100 arrived: three whole blocks.
     const ZorvoMsg cut(first.bytes.data(), 13 + 100);
     uint32_t size = 0;
-    const auto out = Decode(cut, 3200, &size);
+    const auto out = Decode(cut, 3200, &size, true);
     EXPECT_EQ(UntouchedFrom(out), 480u);
     // A bare header decodes nothing.
     const ZorvoMsg bare(first.bytes.data(), 13);
-    EXPECT_EQ(UntouchedFrom(Decode(bare, 3200, &size)), 0u);
+    EXPECT_EQ(UntouchedFrom(Decode(bare, 3200, &size, true)), 0u);
 }
 
 TEST(CompressThreads, TwoObjectsWorkFromTwoThreadsAtOnce) {
@@ -159,10 +166,10 @@ TEST(CompressThreads, TwoObjectsWorkFromTwoThreadsAtOnce) {
         std::vector<int16_t> decoded(1600);
         for (size_t f = 0; f < samples.size() / 1600; ++f) {
             iface->Compress(reinterpret_cast<const char*>(samples.data() + f * 1600), 1600,
-                            &rec.msg);
+                            rec.bytes.data());
             out->insert(out->end(), rec.msg.Data(), rec.msg.Data() + 330);
             uint32_t size = 3200;
-            iface->Decompress(&rec.msg, reinterpret_cast<char*>(decoded.data()), &size);
+            iface->Decompress(rec.bytes.data(), reinterpret_cast<char*>(decoded.data()), &size);
         }
     };
     std::thread ta(run, a.get(), &outA), tb(run, b.get(), &outB);
@@ -193,7 +200,7 @@ TEST(CompressThreads, EncodingAndDecodingOnTwoThreadsMatchLibgsm) {
         Record rec;
         for (size_t f = 0; f < samples.size() / 1600; ++f) {
             sender->Compress(reinterpret_cast<const char*>(samples.data() + f * 1600), 1600,
-                             &rec.msg);
+                             rec.bytes.data());
             sent.insert(sent.end(), rec.msg.Data(), rec.msg.Data() + 330);
         }
     });
@@ -204,8 +211,8 @@ TEST(CompressThreads, EncodingAndDecodingOnTwoThreadsMatchLibgsm) {
         for (size_t f = 0; f < samples.size() / 1600; ++f) {
             std::memcpy(rec.msg.Data(), encoded.data() + f * 330, 330);
             uint32_t size = 3200;
-            receiver->Decompress(&rec.msg, reinterpret_cast<char*>(played.data() + f * 1600),
-                                 &size);
+            receiver->Decompress(rec.bytes.data(),
+                                 reinterpret_cast<char*>(played.data() + f * 1600), &size);
         }
     });
     send.join();

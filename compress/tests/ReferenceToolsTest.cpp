@@ -71,10 +71,10 @@ TEST_F(ReferenceTools, ToastAndUntoastAgreeByteForByte) {
     std::vector<char> ours, decoded;
     std::vector<char> frame(3200);
     for (size_t f = 0; f < frames; ++f) {
-        encoder->Compress(pcm.data() + f * 3200, 1600, &msg);
+        encoder->Compress(pcm.data() + f * 3200, 1600, record.data());
         ours.insert(ours.end(), msg.Data(), msg.Data() + msg.Length());
         uint32_t size = 3200;
-        decoder->Decompress(&msg, frame.data(), &size);
+        decoder->Decompress(record.data(), frame.data(), &size);
         decoded.insert(decoded.end(), frame.begin(), frame.end());
     }
     EXPECT_TRUE(ours == toasted) << "encoded frames differ from toast's";

@@ -25,8 +25,8 @@ std::ptrdiff_t SlotOf(Member member) {
     return (words[0] - 1) / static_cast<std::ptrdiff_t>(sizeof(void*));
 }
 
-using CompressSlot = int (*)(CIface*, const char*, unsigned, ZorvoMsg*);
-using DecompressSlot = int (*)(CIface*, const ZorvoMsg*, char*, uint32_t*);
+using CompressSlot = int (*)(CIface*, const char*, unsigned, uint8_t*);
+using DecompressSlot = int (*)(CIface*, const uint8_t*, char*, uint32_t*);
 
 void* const* TableOf(CIface* object) {
     void* const* table;
@@ -48,22 +48,21 @@ TEST(CIfaceSlots, CallingTheFirstTwoSlotsCompressesAndDecompressesAFrame) {
 
     std::vector<uint8_t> slotBytes(343), nameBytes(343);
     ZorvoMsg slotRecord(slotBytes.data(), slotBytes.size());
-    ZorvoMsg nameRecord(nameBytes.data(), nameBytes.size());
     auto compress = reinterpret_cast<CompressSlot>(TableOf(bySlot.get())[0]);
-    ASSERT_EQ(
-        compress(bySlot.get(), reinterpret_cast<const char*>(samples.data()), 1600, &slotRecord),
-        1);
-    byName->Compress(reinterpret_cast<const char*>(samples.data()), 1600, &nameRecord);
+    ASSERT_EQ(compress(bySlot.get(), reinterpret_cast<const char*>(samples.data()), 1600,
+                       slotBytes.data()),
+              1);
+    byName->Compress(reinterpret_cast<const char*>(samples.data()), 1600, nameBytes.data());
     EXPECT_EQ(slotRecord.Length(), 330u);
     EXPECT_EQ(slotBytes, nameBytes);
 
     std::vector<int16_t> slotOut(1600), nameOut(1600);
     uint32_t slotSize = 3200, nameSize = 3200;
     auto decompress = reinterpret_cast<DecompressSlot>(TableOf(bySlot.get())[1]);
-    ASSERT_EQ(
-        decompress(bySlot.get(), &slotRecord, reinterpret_cast<char*>(slotOut.data()), &slotSize),
-        1);
-    byName->Decompress(&nameRecord, reinterpret_cast<char*>(nameOut.data()), &nameSize);
+    ASSERT_EQ(decompress(bySlot.get(), slotBytes.data(), reinterpret_cast<char*>(slotOut.data()),
+                         &slotSize),
+              1);
+    byName->Decompress(nameBytes.data(), reinterpret_cast<char*>(nameOut.data()), &nameSize);
     EXPECT_EQ(slotSize, 1600u);
     EXPECT_EQ(slotOut, nameOut);
 }

@@ -101,6 +101,52 @@ TEST_F(SendingEngine, ThresholdZeroPausesAtTheFirstSilentFrame) {
     EXPECT_TRUE(sent == Encode(expected)) << sent.size() / 330 << " frames sent";
 }
 
+// Counts the voice records that reach `peer` within `ms`.
+int CountVoice(UdpPeer& peer, uint32_t ms) {
+    int count = 0;
+    const uint32_t start = GetTickCount();
+    while (GetTickCount() - start < ms) {
+        auto bytes = peer.Receive(50);
+        count += bytes && bytes->size() > 4 && (*bytes)[4] == MSG_VOICE ? 1 : 0;
+    }
+    return count;
+}
+
+TEST_F(SendingEngine, AMutedCallSendsNoVoiceAndSpeechResumesOnUnmute) {
+    std::vector<Frame> frames;
+    for (int i = 0; i < 40; ++i) {
+        frames.push_back(Crafted(400, static_cast<int16_t>(3000 + i)));  // speech throughout
+    }
+    std::vector<int16_t> samples;
+    for (const Frame& f : frames) {
+        samples.insert(samples.end(), f.begin(), f.end());
+    }
+    ASSERT_TRUE(WriteWav(dir.File("mic.wav"), samples));
+    EngineOptions options;
+    options.microphone = dir.File("mic.wav");
+    options.speaker = "none";
+    options.timing = FastTiming();
+    options.timing.idleWaitLimit = 1000;
+    engine = std::make_unique<Voxlane>(0, 0, &stats, "alice", options);
+    engine->SetMuted(true);
+    ASSERT_EQ(engine->InitConnect(Loopback(), peer.Port()), 1);
+    Thread connect(&Voxlane::_Connect, engine.get());
+    connect.Resume();
+    ASSERT_TRUE(peer.ReceiveType(MSG_CONNECT_REQUEST, 2000));
+    peer.Send(Record(MSG_ACCEPT));
+
+    EXPECT_EQ(CountVoice(peer, 1500), 0) << "speech went out while muted";
+    engine->SetMuted(false);
+    EXPECT_GE(CountVoice(peer, 1500), 4) << "speech did not resume after unmuting";
+    // Nothing said while muted was held back to lead the speech after it.
+    EXPECT_EQ(log.CountText("Sending a previous novoice packet"), 0);
+    engine->SetMuted(true);
+    CountVoice(peer, 400);  // a frame already on its way may still arrive
+    EXPECT_EQ(CountVoice(peer, 1200), 0) << "muting again mid-speech did not stop the voice";
+    engine->Stop();
+    connect.WaitForDeath(INFINITE);
+}
+
 TEST(EndToEnd, SpeechArrivesExactlyAsLibgsmDecodesIt) {
     TempDir dir;
     const std::string voice = dir.File("voice.wav"), speech = dir.File("speech.wav");
