@@ -42,7 +42,8 @@ endif()
 
 # The desktop client.
 if(ZORVO_WITH_APP)
-    find_package(Qt6 REQUIRED COMPONENTS Widgets Network Test)
+    # DBus: desktop notifications through the freedesktop notification service.
+    find_package(Qt6 REQUIRED COMPONENTS Widgets Network Test DBus)
     # The desktop's keyring (Secret Service) for the saved password; target `qt6keychain`.
     find_package(Qt6Keychain REQUIRED)
 endif()

@@ -138,6 +138,11 @@ void CallController::DestroyEngine() {
         m_engine.reset();
     }
     m_statistics.reset();
+    if (m_muted) {
+        // Muting belongs to one call: the next starts with the microphone on.
+        m_muted = false;
+        emit mutedChanged(false);
+    }
     if (m_hWnd) {
         UnregisterWindow(m_hWnd);
         m_hWnd = 0;
@@ -206,6 +211,18 @@ void CallController::HangUp() {
 void CallController::Shutdown() {
     m_shutDown = true;
     DestroyEngine();
+}
+
+bool CallController::SetMuted(bool muted) {
+    if (!InCall()) {
+        return false;
+    }
+    m_engine->SetMuted(muted);
+    if (m_muted != muted) {
+        m_muted = muted;
+        emit mutedChanged(muted);
+    }
+    return true;
 }
 
 // --- outgoing call ------------------------------------------------------------------------------

@@ -109,6 +109,10 @@ class CallController : public QObject {
     void HangUp();
     // Exit: the engine stops, a ringing call is withdrawn and nothing listens any more.
     void Shutdown();
+    // Mutes or unmutes the microphone of the call that is up: while muted the engine sends
+    // nothing. Refused (false) without a call; the call's end unmutes.
+    bool SetMuted(bool muted);
+    bool Muted() const { return m_muted; }
 
     // One tick of the call clock (every second).
     void OnClockTick();
@@ -148,6 +152,8 @@ class CallController : public QObject {
     void callStarted();
     // The call is over: the in-call display goes away.
     void callFinished();
+    // Muted() changed: by the user, or back to false because the call ended.
+    void mutedChanged(bool muted);
     // Each second of a call: the clock text and the indicator's second colour (0 before the
     // first round trip has been measured).
     void callClock(const QString& text, uint32_t delayColour);
@@ -229,6 +235,7 @@ class CallController : public QObject {
     bool m_engineListens = false;  // the engine of the moment was made to listen
     bool m_registered = false;
     bool m_awaitingPage = false;
+    bool m_muted = false;
     int m_pathKind = 0;
     bool m_securityKnown = false;
     CallSecurity m_security;

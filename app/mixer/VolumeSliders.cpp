@@ -1,6 +1,7 @@
 #include "app/mixer/VolumeSliders.h"
 
 #include <QSignalBlocker>
+#include <QTimer>
 
 #include "app/settings/ProgramSettings.h"
 
@@ -8,6 +9,8 @@ namespace {
 
 constexpr int kQuietMicrophone = 32;
 constexpr int kRaisedMicrophone = 128;
+// How long a slider has to rest after the user's last move before the mixer is set.
+constexpr int kSettleMs = 150;
 
 void PrepareSlider(QSlider* slider) {
     if (slider != nullptr) {
@@ -69,8 +72,23 @@ void VolumeSliders::Bind(QSlider* slider, VolumeControl* line) {
     }
     QPointer<QSlider> guarded(slider);
     line->SetChangeHandler([guarded](int value, uint32_t) { ShowLevel(guarded, value); }, 0);
-    connect(slider, &QSlider::sliderReleased, this,
-            [slider, line] { line->SetLevel(mixer::SliderToLevel(slider->value())); });
+    auto apply = [guarded, line] {
+        if (guarded) {
+            line->SetLevel(mixer::SliderToLevel(guarded->value()));
+        }
+    };
+    // Every move the user makes (a drag, a click on the groove, a key, the wheel) is an action of
+    // the slider; a change shown from the mixer is not. The mixer is set once the slider has
+    // settled, so that holding a key or spinning the wheel writes once, not at every step.
+    auto* settle = new QTimer(this);
+    settle->setSingleShot(true);
+    settle->setInterval(kSettleMs);
+    connect(settle, &QTimer::timeout, this, apply);
+    connect(slider, &QAbstractSlider::actionTriggered, settle, qOverload<>(&QTimer::start));
+    connect(slider, &QSlider::sliderReleased, this, [settle, apply] {
+        settle->stop();
+        apply();
+    });
 }
 
 void VolumeSliders::ShowLevel(QSlider* slider, int level) {

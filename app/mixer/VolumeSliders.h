@@ -10,10 +10,11 @@
 #include "app/mixer/MixerLines.h"
 
 // Binds the window's "Master", "Speaker" and "Mic" sliders (range 0..255) to the mixer lines of a
-// device. A slider sets its line only when the user lets go of it (not on keyboard or wheel
-// steps); a change made by another program moves the slider. A slider whose line is not usable is
-// disabled, and nothing is printed. The window owns the sliders; this object owns the lines and
-// must not outlive the sliders' window (make it a child of the window).
+// device. A slider sets its line when the user lets go of it, and after any other move of the
+// user's (a click on the groove, a key, the wheel) once the slider has rested for a moment; a
+// change made by another program moves the slider without being written back. A slider whose line
+// is not usable is disabled, and nothing is printed. The window owns the sliders; this object owns
+// the lines and must not outlive the sliders' window (make it a child of the window).
 class VolumeSliders : public QObject {
     Q_OBJECT
   public:

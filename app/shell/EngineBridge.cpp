@@ -41,6 +41,8 @@ void Install() {
             QCoreApplication::instance(),
             [body, title] {
                 auto* box = new QMessageBox(QMessageBox::NoIcon, title, body, QMessageBox::Ok);
+                // The service's "#" replies and callers' names: shown as received.
+                box->setTextFormat(Qt::PlainText);
                 box->setAttribute(Qt::WA_DeleteOnClose);
                 box->show();
             },

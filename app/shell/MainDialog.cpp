@@ -14,6 +14,7 @@
 #include "app/pages/MyPropertySheet.h"
 #include "app/pages/OnlinePage.h"
 #include "app/settings/ProgramSettings.h"
+#include "app/shell/DesktopNotifier.h"
 #include "app/shell/Icons.h"
 #include "app/shell/SessionCoordinator.h"
 #include "app/widgets/MainStatusBar.h"
@@ -38,6 +39,7 @@ CMainDialog::CMainDialog(QWidget* parent) : QDialog(parent) {
     BuildMenu();
     m_missedCallsDlg = new CMissedCallsDlg(this);
     m_trayIcon = new CSystemTray(this);
+    m_notifier = new DesktopNotifier(this);
     connect(m_trayIcon, &CSystemTray::command, this, [this](int id) { OnCommand(id); });
     connect(m_trayIcon, &CSystemTray::aboutToShowMenu, this, &CMainDialog::UpdateMenuState);
     m_call = new CallController(this);
@@ -278,13 +280,29 @@ void CMainDialog::closeEvent(QCloseEvent* e) {
     e->ignore();
     hide();
     if (ProgramSettings::ReadNumber(settings::kDontShowDlgOnMinimize, 0) == 0) {
-        CTrayInfoDlg info(this);
-        info.exec();
+        ShowTrayInfo();
     }
+}
+
+void CMainDialog::ShowTrayInfo() {
+    if (m_trayInfo) {
+        m_trayInfo->raise();
+        return;
+    }
+    // No modal loop inside the close handler: an Exit chosen while the dialog is open (tray
+    // menu, a second close, SIGTERM) closes the window again, which a running close handler
+    // would not let happen.
+    m_trayInfo = new CTrayInfoDlg(this);
+    m_trayInfo->setAttribute(Qt::WA_DeleteOnClose);
+    m_trayInfo->setModal(true);
+    m_trayInfo->show();
 }
 
 void CMainDialog::OnExit() {
     m_bExiting = 1;
+    if (m_trayInfo) {
+        m_trayInfo->reject();
+    }
     // The engine stops at once: a ringing dialog or a call attempt ends with it.
     m_call->Shutdown();
     close();

@@ -16,6 +16,7 @@
 #include "app/shell/CallDialogs.h"
 #include "app/shell/SystemTray.h"
 
+class QAction;
 class QGroupBox;
 class QLayout;
 class QMenuBar;
@@ -25,6 +26,7 @@ class MainStatusBar;
 class StatisticsDialog;
 class WaveformView;
 class CMyPropertySheet;
+class DesktopNotifier;
 class ConnectIpPage;
 class OnlinePage;
 class LoginPage;
@@ -107,6 +109,12 @@ class CMainDialog : public QDialog {
     const QString& RemoteUser() const;
     QPushButton* TalkButton() const { return m_talk; }
     QPushButton* HangUpButton() const { return m_hangUp; }
+    // Beside Hang Up during a call: mutes the microphone while pressed. The same command is the
+    // window's Ctrl+M and the tray menu's "Mute".
+    QPushButton* MuteButton() const { return m_mute; }
+    QAction* MuteAction() const { return m_muteAction; }
+    // "Muted", below the call's path while the microphone is muted.
+    QLabel* CallMutedLabel() const { return m_callMuted; }
     // Beside the buttons during a call: how it got through ("Connected (relayed)", ...).
     QLabel* CallPathLabel() const { return m_callPath; }
     // Below it: how the call is protected (incall::SecurityText, red when the buddy's key
@@ -130,6 +138,10 @@ class CMainDialog : public QDialog {
     CConnectingDlg* Connecting() const { return m_connectingDlg; }
     CIncomingCallDlg* Ringing() const { return m_incomingDlg; }
     CSystemTray* Tray() const { return m_trayIcon; }
+    // The "Info" dialog of the first close to the tray while it is open.
+    CTrayInfoDlg* TrayInfo() const { return m_trayInfo; }
+    // Desktop notes of calls that ring or ring out while the user is away from the window.
+    DesktopNotifier* Notifier() const { return m_notifier; }
     // The "Master", "Speaker" and "Mic" sliders (0, 1, 2) and the mixer behind them.
     QSlider* VolumeSlider(int index) const { return m_sliders[index]; }
     VolumeSliders* Volume() const { return m_volume; }
@@ -163,6 +175,7 @@ class CMainDialog : public QDialog {
     void reject() override;
 
   private:
+    void BuildCallButtons();
     void BuildWindow();
     // The labels beside the call buttons: the call's path, and its padlock and protection.
     QLayout* BuildCallInfo();
@@ -184,12 +197,17 @@ class CMainDialog : public QDialog {
     void OnAttemptEnded(bool connected);
     void ShowCallClock(const QString& text, uint32_t delayColour);
     void ConnectCallSecurity();
+    void ConnectMute();
+    void ShowMuted(bool muted);
     void ShowSecurity(const incall::Security& security);
     void HideSecurity();
     void SetPaneText(int pane, const QString& text);
     void StartPaneIndicator(int pane, int lastPos, bool clearStyle, const QFont& font);
     void ShowButtons(bool inCall);
     void OnDestroy();
+    // The "Info" dialog, modal without a loop of its own: Exit still closes the window while it
+    // is open.
+    void ShowTrayInfo();
     void UpdateMenuState();
     void ConnectSettings();
     void ShowSettings(const QStringList& microphones, const QStringList& speakers);
@@ -200,6 +218,9 @@ class CMainDialog : public QDialog {
 
     QPushButton* m_talk = nullptr;
     QPushButton* m_hangUp = nullptr;
+    QPushButton* m_mute = nullptr;
+    QAction* m_muteAction = nullptr;
+    QLabel* m_callMuted = nullptr;
     QLabel* m_callPath = nullptr;
     QLabel* m_callSecurity = nullptr;
     QLabel* m_callLock = nullptr;
@@ -228,6 +249,8 @@ class CMainDialog : public QDialog {
     QPointer<CIncomingCallDlg> m_incomingDlg;
     QPointer<QWidget> m_hangUpQuestion;
     CSystemTray* m_trayIcon = nullptr;
+    QPointer<CTrayInfoDlg> m_trayInfo;
+    DesktopNotifier* m_notifier = nullptr;
 
     int m_nPresenceTimer = 0;
     int m_nClockTimer = 0;

@@ -2,7 +2,9 @@
 // in-call display in status pane 2 with the path and the protection of the call beside the
 // buttons. The call controller does the work; this shows it.
 
+#include <QAction>
 #include <QCheckBox>
+#include <QMenu>
 #include <QPushButton>
 #include <QTreeWidget>
 
@@ -16,6 +18,7 @@
 #include "app/pages/MyPropertySheet.h"
 #include "app/pages/OnlinePage.h"
 #include "app/shell/BuddyKeyCheck.h"
+#include "app/shell/DesktopNotifier.h"
 #include "app/shell/Icons.h"
 #include "app/shell/MainDialog.h"
 #include "app/shell/Prompts.h"
@@ -47,6 +50,13 @@ const QColor kLockWarning(200, 30, 30);
 const QColor kLockPlain(128, 128, 128);
 constexpr int kLockSize = 16;
 
+// Shows a dialog of the window in front of it.
+void BringUp(QWidget* dialog) {
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+}
+
 }  // namespace
 
 void CMainDialog::ConnectCallController() {
@@ -65,6 +75,11 @@ void CMainDialog::ConnectCallController() {
         }
     });
     connect(call, &CallController::missedCall, this, [this](const QString& caller) {
+        // Before the list comes up: the note is for a user who is away from the window.
+        m_notifier->CallMissed(caller, [this] {
+            BringForward();
+            BringUp(m_missedCallsDlg);
+        });
         m_missedCallsDlg->AddMissedCall(caller);
         m_missedCallsDlg->show();
     });
@@ -99,11 +114,40 @@ void CMainDialog::ConnectCallDisplay() {
         HideSecurity();
     });
     connect(call, &CallController::callClock, this, &CMainDialog::ShowCallClock);
+    ConnectMute();
     connect(call, &CallController::bytesSent, m_statisticsDlg, &StatisticsDialog::AddBytesSent);
     connect(call, &CallController::bytesReceived, m_statisticsDlg,
             &StatisticsDialog::AddBytesReceived);
     connect(call, &CallController::frame, this,
             [this](unsigned code, const int16_t* samples) { m_waveform->SetTrace(code, samples); });
+}
+
+void CMainDialog::ConnectMute() {
+    // One command, three ways in: the button, Ctrl+M in the window and the tray menu. Only a call
+    // that is up can be muted.
+    m_muteAction = new QAction("Mute", this);
+    m_muteAction->setCheckable(true);
+    m_muteAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    m_muteAction->setEnabled(false);
+    addAction(m_muteAction);
+    m_trayIcon->Menu()->insertAction(m_trayIcon->Action(CSystemTray::kLogoff), m_muteAction);
+    auto request = [this](bool muted) {
+        m_call->SetMuted(muted);
+        ShowMuted(m_call->Muted());  // a refused request leaves the controls as they were
+    };
+    connect(m_muteAction, &QAction::triggered, this, request);
+    connect(m_mute, &QPushButton::clicked, this, request);
+    connect(m_call, &CallController::mutedChanged, this, &CMainDialog::ShowMuted);
+    connect(m_call, &CallController::buttonsChanged, this, [this](bool inCall) {
+        m_mute->setVisible(inCall);
+        m_muteAction->setEnabled(inCall);
+    });
+}
+
+void CMainDialog::ShowMuted(bool muted) {
+    m_mute->setChecked(muted);
+    m_muteAction->setChecked(muted);
+    m_callMuted->setVisible(muted);
 }
 
 void CMainDialog::ConnectCallSecurity() {
@@ -162,11 +206,20 @@ bool CMainDialog::ReleaseEngine() {
 // --- incoming call ------------------------------------------------------------------------------
 
 void CMainDialog::ShowIncomingCall(const QString& caller, int ringSeconds) {
+    // Before the window comes forward: a user away from it also gets a desktop note, whose click
+    // brings up the ringing dialog.
+    m_notifier->CallRinging(caller, [this] {
+        BringForward();
+        if (m_incomingDlg) {
+            BringUp(m_incomingDlg);
+        }
+    });
     BringForward();
     auto* dialog = new CIncomingCallDlg(caller, ringSeconds, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     m_incomingDlg = dialog;
     connect(dialog, &QDialog::finished, this, [this, dialog](int result) {
+        m_notifier->RingingEnded();
         m_call->AnswerIncoming(result == QDialog::Accepted, dialog->m_bMissed != 0);
     });
     // Modal to this window, without a loop of its own: the answer comes through `finished`.

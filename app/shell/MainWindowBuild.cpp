@@ -36,6 +36,8 @@ QLayout* CMainDialog::BuildCallInfo() {
     m_callSecurity = new QLabel;
     m_callSecurity->setObjectName("callSecurity");
     m_callSecurity->setWordWrap(true);
+    // It holds the buddy's name as the directory gave it: shown as written, never as markup.
+    m_callSecurity->setTextFormat(Qt::PlainText);
     m_callSecurity->setToolTip(
         "Whether the call is encrypted end to end. Read the six digits to your buddy: when "
         "they see the same ones, nobody listens in between");
@@ -43,20 +45,20 @@ QLayout* CMainDialog::BuildCallInfo() {
     auto* security = new QHBoxLayout;
     security->addWidget(m_callLock);
     security->addWidget(m_callSecurity, 1);
+    // "Muted" while the user has muted the microphone of the call.
+    m_callMuted = new QLabel("Muted");
+    m_callMuted->setObjectName("callMuted");
+    m_callMuted->setStyleSheet("font-weight: bold;");
+    m_callMuted->hide();
     auto* callInfo = new QVBoxLayout;
     callInfo->addWidget(m_callPath);
     callInfo->addLayout(security);
+    callInfo->addWidget(m_callMuted);
     return callInfo;
 }
 
-void CMainDialog::BuildWindow() {
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(6, 0, 6, 0);
-    m_menu = new QMenuBar(this);
-    outer->setMenuBar(m_menu);
-
-    // Call buttons on the left, the waveform area on the right.
-    auto* top = new QHBoxLayout;
+// Talk, Hang Up and (during a call) Mute.
+void CMainDialog::BuildCallButtons() {
     m_talk = new QPushButton(icons::TalkIcon(), "Talk");
     m_talk->setObjectName("talk");
     m_talk->setIconSize(QSize(32, 32));
@@ -71,8 +73,27 @@ void CMainDialog::BuildWindow() {
     }
     connect(m_talk, &QPushButton::clicked, this, &CMainDialog::OnTalk);
     connect(m_hangUp, &QPushButton::clicked, this, &CMainDialog::OnHangUp);
+    m_mute = new QPushButton("Mute");
+    m_mute->setObjectName("mute");
+    m_mute->setCheckable(true);
+    m_mute->setAutoDefault(false);
+    m_mute->setMinimumHeight(44);
+    m_mute->setToolTip("Click here to mute your microphone (Ctrl+M); click again to unmute");
+    m_mute->hide();
+}
+
+void CMainDialog::BuildWindow() {
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(6, 0, 6, 0);
+    m_menu = new QMenuBar(this);
+    outer->setMenuBar(m_menu);
+
+    // Call buttons on the left, the waveform area on the right.
+    auto* top = new QHBoxLayout;
+    BuildCallButtons();
     top->addWidget(m_talk);
     top->addWidget(m_hangUp);
+    top->addWidget(m_mute);
     top->addLayout(BuildCallInfo(), 1);
     top->addStretch();
     m_waveform = new WaveformView;

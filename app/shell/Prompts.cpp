@@ -17,6 +17,8 @@ const char* const kCaption = "Mervane";
 QMessageBox* OpenBox(QWidget* parent, QMessageBox::Icon icon, const QString& text,
                      QMessageBox::StandardButtons buttons) {
     auto* box = new QMessageBox(icon, kCaption, text, buttons, parent);
+    // Box texts carry names and replies from the network: shown as received, never as markup.
+    box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
     return box;

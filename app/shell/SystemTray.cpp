@@ -41,14 +41,21 @@ bool CSystemTray::Create(const QString& tooltip, const QIcon& icon) {
     m_icon = new QSystemTrayIcon(icon, this);
     m_icon->setToolTip(tooltip.left(63));
     m_icon->setContextMenu(m_menu);
-    connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-        if (r == QSystemTrayIcon::DoubleClick && m_nDefaultItem != 0) {
-            emit command(m_nDefaultItem);
-        }
-    });
+    connect(m_icon, &QSystemTrayIcon::activated, this, &CSystemTray::OnTrayNotification);
     m_icon->show();
     m_bEnabled = true;
     return true;
+}
+
+void CSystemTray::OnTrayNotification(QSystemTrayIcon::ActivationReason reason) {
+    // Desktops that show the icon through the status notifier protocol report one activation
+    // and never a double click; elsewhere a double click also arrives after its first click, and
+    // the default command ("Talk") may run twice without harm.
+    const bool activated =
+        reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick;
+    if (activated && m_nDefaultItem != 0) {
+        emit command(m_nDefaultItem);
+    }
 }
 
 bool CSystemTray::SetMenuDefaultItem(int command) {

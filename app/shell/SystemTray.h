@@ -3,10 +3,10 @@
 #include <QIcon>
 #include <QObject>
 #include <QString>
+#include <QSystemTrayIcon>
 
 class QAction;
 class QMenu;
-class QSystemTrayIcon;
 
 // The program's icon in the desktop's notification area, with its menu. Where the desktop has no
 // notification area the program runs without one (Create returns false).
@@ -26,15 +26,19 @@ class CSystemTray : public QObject {
     ~CSystemTray() override;
 
     bool Create(const QString& tooltip, const QIcon& icon);
-    // Shows `command` in bold and runs it on a double click.
+    // Shows `command` in bold and runs it when the icon is activated.
     bool SetMenuDefaultItem(int command);
     void RemoveIcon();
     bool IsEnabled() const { return m_bEnabled; }
     QMenu* Menu() const { return m_menu; }
     QAction* Action(int command) const;
+    // The icon's activation. A single activation (a click, or what desktops showing the icon as
+    // a status notifier item send for one) and a double click both run the default command; the
+    // context menu is the desktop's own.
+    void OnTrayNotification(QSystemTrayIcon::ActivationReason reason);
 
   signals:
-    // A menu command chosen, or the default command on a double click.
+    // A menu command chosen, or the default command on an activation of the icon.
     void command(int id);
     // The menu is about to open: the owner updates "Login" and "Logoff".
     void aboutToShowMenu();

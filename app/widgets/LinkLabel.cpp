@@ -90,13 +90,9 @@ QRect LinkLabel::TextRect() const {
     const QFontMetrics metrics(LinkFont());
     const int flags = m_wordWrap ? Qt::TextWordWrap : Qt::TextSingleLine;
     QRect text = metrics.boundingRect(QRect(0, 0, m_wordWrap ? 1 : 10000, 10000), flags, m_caption);
-    text.moveTopLeft(QPoint(0, 0));
-    if (m_textAlign == 1) {
-        text.moveLeft((width() - text.width()) / 2);
-    } else if (m_textAlign == 2) {
-        text.moveLeft(width() - text.width());
-    }
-    text.moveTop((height() - text.height()) / 2);
+    // Without a picture the block is the text alone, so the alignment has nothing to move it in:
+    // the block itself is always centred in the control.
+    text.moveTopLeft(QPoint((width() - text.width()) / 2, (height() - text.height()) / 2));
     return text;
 }
 

@@ -20,7 +20,8 @@ class LinkLabel : public QWidget {
     void SetFontFace(const QString& face);
     void SetFontSize(int height, int width);
     void SetFontStyle(bool bold, bool italic);
-    // textAlign: 0 left, 1 centred, 2 right.
+    // textAlign: 0 left, 1 centred, 2 right: the lines within the text block. The block itself
+    // always stands in the middle of the control.
     void SetLayout(int placement, int textAlign);
     void SetWordWrap(bool on);
     void SetCaption(const QString& caption);
@@ -43,7 +44,7 @@ class LinkLabel : public QWidget {
     // The service's account page with the invitation query and fragment, sent as written.
     static QUrl InviteUrl(const QString& serviceHost, const QString& path = QString());
     // Configures a link the way the main window shows its two: dark green, blue on hover,
-    // "Times New Roman" 18 pixels high, text left on one line.
+    // "Times New Roman" 18 pixels high, text aligned left on one line (the block centred).
     static void StyleAsMainWindowLink(LinkLabel* link);
 
   signals:

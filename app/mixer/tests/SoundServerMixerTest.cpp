@@ -4,8 +4,10 @@
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSlider>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <QWheelEvent>
 #include <QtGlobal>
 
 #include <ctime>
@@ -55,6 +57,11 @@ bool WaitFor(Condition done, int ms) {
     return done();
 }
 
+// What amixer reports for the server's master (0..65536) once slider `position` is set.
+int ElementValue(int position) {
+    return static_cast<int>(mixer::LevelToElement(mixer::SliderToLevel(position), 0, 65536));
+}
+
 // The user drags a slider to `position` and lets go.
 void Drag(QSlider& slider, int position) {
     slider.setSliderDown(true);
@@ -93,13 +100,61 @@ TEST(SoundServerMixer, ASliderReleaseSetsTheMasterVolume) {
     EXPECT_EQ(AmixerValue("Master"), 0);
 }
 
-TEST(SoundServerMixer, KeyboardStepsDoNotSetTheMixerUntilARelease) {
+TEST(SoundServerMixer, KeysSetTheMixerOnceWhenTheSliderSettles) {
     Window w;
     Amixer({"sset", "Master", "50%"});
     ASSERT_TRUE(WaitFor([&] { return w.master.value() == 128; }, 2000));
-    w.master.triggerAction(QAbstractSlider::SliderPageStepAdd);
-    EXPECT_NE(w.master.value(), 128);
-    EXPECT_EQ(AmixerValue("Master"), 32768);
+    // A second handle on the line counts the writes that reach the server.
+    MasterOutputVolume watcher;
+    int writes = 0;
+    watcher.SetChangeHandler([&writes](int, uint32_t) { ++writes; }, 0);
+    for (int i = 0; i < 10; ++i) {
+        QTest::keyClick(&w.master, Qt::Key_Right);
+    }
+    ASSERT_EQ(w.master.value(), 138);
+    const int expected = ElementValue(138);
+    EXPECT_TRUE(WaitFor([&] { return AmixerValue("Master") == expected; }, 2000))
+        << AmixerValue("Master");
+    WaitFor([] { return false; }, 300);
+    EXPECT_EQ(writes, 1) << "the steps were written one by one";
+}
+
+TEST(SoundServerMixer, AClickOnTheGrooveSetsTheMixer) {
+    Window w;
+    w.master.setOrientation(Qt::Horizontal);  // as in the window
+    w.master.resize(200, 24);
+    w.master.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w.master));
+    Amixer({"sset", "Master", "0%"});
+    ASSERT_TRUE(WaitFor([&] { return w.master.value() == 0; }, 2000));
+    QTest::mouseClick(&w.master, Qt::LeftButton, {}, QPoint(190, 12));
+    ASSERT_GT(w.master.value(), 0);
+    const int expected = ElementValue(w.master.value());
+    EXPECT_TRUE(WaitFor([&] { return AmixerValue("Master") == expected; }, 2000))
+        << AmixerValue("Master") << " for slider " << w.master.value();
+}
+
+TEST(SoundServerMixer, TheWheelSetsTheMixer) {
+    Window w;
+    Amixer({"sset", "Master", "50%"});
+    ASSERT_TRUE(WaitFor([&] { return w.master.value() == 128; }, 2000));
+    QWheelEvent wheel(QPointF(5, 5), QPointF(5, 5), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(&w.master, &wheel);
+    ASSERT_NE(w.master.value(), 128);
+    const int expected = ElementValue(w.master.value());
+    EXPECT_TRUE(WaitFor([&] { return AmixerValue("Master") == expected; }, 2000))
+        << AmixerValue("Master") << " for slider " << w.master.value();
+}
+
+TEST(SoundServerMixer, AnOutsideChangeIsNotWrittenBack) {
+    Window w;
+    Amixer({"sset", "Master", "50%"});
+    ASSERT_TRUE(WaitFor([&] { return w.master.value() == 128; }, 2000));
+    Amixer({"sset", "Master", "12345"});  // not a multiple of 256: a write-back would round it
+    ASSERT_TRUE(WaitFor([&] { return w.master.value() == 48; }, 2000));
+    WaitFor([] { return false; }, 400);
+    EXPECT_EQ(AmixerValue("Master"), 12345);
 }
 
 TEST(SoundServerMixer, AnOutsideChangeMovesTheSliderWithinASecond) {

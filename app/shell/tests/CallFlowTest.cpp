@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProcess>
 #include <QPushButton>
 #include <QTimer>
@@ -281,6 +283,52 @@ TEST_F(OutgoingCall, ExitDuringACallHangsUpAndEndsTheWindow) {
     EXPECT_TRUE(client.boxes.isEmpty());  // nothing is asked on Exit
     EXPECT_EQ(PeerExit(), 0);
     EXPECT_TRUE(PeerOutput().contains("STATUS_REMOTE_HANGUP 0"));
+}
+
+TEST_F(OutgoingCall, MuteWorksByKeyButtonAndTrayAndTheCallsEndUnmutes) {
+    Client client(tone);
+    CMainDialog& w = *client.window;
+    w.show();
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    EXPECT_FALSE(w.MuteAction()->isEnabled());  // nothing to mute outside a call
+    EXPECT_TRUE(w.Tray()->Menu()->actions().contains(w.MuteAction()));
+    Listen("accept", {"--hangup-after", "6"});
+    Dial(w);
+    ASSERT_EQ(w.Engine()->IsConnected(), 1);
+    ASSERT_TRUE(w.MuteButton()->isVisibleTo(&w));
+    EXPECT_FALSE(w.CallMutedLabel()->isVisibleTo(&w));
+    ASSERT_TRUE(WaitUntil([&] { return w.MuteAction()->isEnabled(); }));
+    // The call's progress window has closed: the user's key press goes to the window in front.
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+
+    QTest::keyClick(&w, Qt::Key_M, Qt::ControlModifier);
+    EXPECT_TRUE(w.Engine()->IsMuted());
+    EXPECT_TRUE(w.MuteButton()->isChecked());
+    EXPECT_TRUE(w.CallMutedLabel()->isVisibleTo(&w));
+    EXPECT_EQ(w.CallMutedLabel()->text(), "Muted");
+
+    QTest::mouseClick(w.MuteButton(), Qt::LeftButton);
+    EXPECT_FALSE(w.Engine()->IsMuted());
+    EXPECT_FALSE(w.MuteAction()->isChecked());
+    EXPECT_FALSE(w.CallMutedLabel()->isVisibleTo(&w));
+
+    w.MuteAction()->trigger();  // as the tray menu's entry does
+    EXPECT_TRUE(w.Engine()->IsMuted());
+    EXPECT_TRUE(w.MuteButton()->isChecked());
+
+    // The peer ends the call while muted: the next engine and the controls start unmuted.
+    EXPECT_EQ(PeerExit(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return w.TalkButton()->isVisibleTo(&w); }));
+    EXPECT_FALSE(w.Call()->Muted());
+    EXPECT_FALSE(w.MuteButton()->isVisibleTo(&w));
+    EXPECT_FALSE(w.MuteButton()->isChecked());
+    EXPECT_FALSE(w.MuteAction()->isChecked());
+    EXPECT_FALSE(w.MuteAction()->isEnabled());
+    EXPECT_FALSE(w.CallMutedLabel()->isVisibleTo(&w));
+    ASSERT_NE(w.Engine(), nullptr);
+    EXPECT_FALSE(w.Engine()->IsMuted());
 }
 
 TEST_F(OutgoingCall, PaneTwoReadsReadyAgainAfterAnAcceptedCallThatThePeerEnded) {

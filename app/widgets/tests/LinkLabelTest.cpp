@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <utility>
 
 #include "app/widgets/LinkLabel.h"
 
@@ -79,6 +82,52 @@ TEST(LinkLabelWidget, HoverChangesColourAndCursorAndAClickOpensOnce) {
     EXPECT_EQ(link.rightClicks, 1);
     EXPECT_FALSE(link.IsHovering());
     EXPECT_EQ(link.opened.size(), 1);
+}
+
+// The columns of a painting of `link` that hold any pixel of its text colour: first and last.
+std::pair<int, int> PaintedTextColumns(LinkLabel& link) {
+    const QImage image = link.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRgb ink = link.NormalColour().rgb();
+    int first = -1;
+    int last = -1;
+    for (int x = 0; x < image.width(); ++x) {
+        for (int y = 0; y < image.height(); ++y) {
+            if (image.pixel(x, y) == ink) {
+                first = first < 0 ? x : first;
+                last = x;
+                break;
+            }
+        }
+    }
+    return {first, last};
+}
+
+TEST(LinkLabelWidget, TheTextBlockIsPaintedInTheMiddleWhateverTheAlignment) {
+    for (int align : {0, 1, 2}) {
+        LinkLabel link(QStringLiteral("Register new user"));
+        LinkLabel::StyleAsMainWindowLink(&link);
+        link.SetLayout(2, align);
+        link.resize(400, 40);
+        const auto [first, last] = PaintedTextColumns(link);
+        ASSERT_GE(first, 0) << "nothing painted with alignment " << align;
+        const int leftMargin = first;
+        const int rightMargin = link.width() - 1 - last;
+        EXPECT_GT(leftMargin, 50) << "alignment " << align;
+        EXPECT_NEAR(leftMargin, rightMargin, 4) << "alignment " << align;
+    }
+}
+
+TEST(LinkLabelWidget, TheMainWindowsLinksStandInTheMiddleOfTheirPlaces) {
+    RecordingLink link(QStringLiteral("Invite your friends"));
+    LinkLabel::StyleAsMainWindowLink(&link);
+    link.resize(300, 30);
+    link.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&link));
+    // The hover area follows the painted text: the middle is on the link, the left edge is not.
+    QTest::mouseMove(&link, QPoint(150, 15));
+    EXPECT_TRUE(link.IsHovering());
+    QTest::mouseMove(&link, QPoint(5, 15));
+    EXPECT_FALSE(link.IsHovering());
 }
 
 TEST(LinkLabelWidget, AnEmptyCaptionShowsClickHere) {
