@@ -1,26 +1,14 @@
 // Zorvo: the desktop client.
 
 #include <QApplication>
-#include <QTimer>
-
-#include <csignal>
 
 #include <cstdio>
 #include <cstring>
 
 #include "app/shell/MainDialog.h"
+#include "app/shell/TerminationSignal.h"
 #include "app/shell/ZorvoApp.h"
 #include "app/sounds/SoundPlayer.h"
-
-namespace {
-
-volatile std::sig_atomic_t g_terminate = 0;
-
-void RequestExit(int) {
-    g_terminate = 1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -58,14 +46,11 @@ int main(int argc, char** argv) {
     }
     // SIGTERM and SIGINT end the program as its Exit command does: a call in progress is hung
     // up and the peer is told.
-    std::signal(SIGTERM, &RequestExit);
-    std::signal(SIGINT, &RequestExit);
-    QTimer terminateWatch;
-    QObject::connect(&terminateWatch, &QTimer::timeout, [&zorvo] {
-        if (g_terminate && zorvo.MainWindow() && !zorvo.MainWindow()->m_bExiting) {
+    TerminationSignal termination;
+    QObject::connect(&termination, &TerminationSignal::requested, [&zorvo] {
+        if (zorvo.MainWindow() && !zorvo.MainWindow()->m_bExiting) {
             zorvo.MainWindow()->OnExit();
         }
     });
-    terminateWatch.start(200);
     return application.exec();
 }
