@@ -102,14 +102,19 @@ KeyAgreement::~KeyAgreement() {
     sodium_memzero(m_ephemeralSecret.data(), m_ephemeralSecret.size());
 }
 
-std::string KeyAgreement::SignedText(Role role, const PublicKey& calleeEphemeral,
-                                     const PublicKey& callerEphemeral) const {
-    std::string text = role == Role::kCaller ? kCallerLabel : kCalleeLabel;
+std::string KeyAgreement::CalleeSignedText(const PublicKey& calleeEphemeral) const {
+    std::string text = kCalleeLabel;
     Append(&text, m_nonce.data(), m_nonce.size());
     Append(&text, calleeEphemeral.data(), calleeEphemeral.size());
-    if (role == Role::kCaller) {
-        Append(&text, callerEphemeral.data(), callerEphemeral.size());
-    }
+    return text;
+}
+
+std::string KeyAgreement::CallerSignedText(const PublicKey& calleeEphemeral,
+                                           const PublicKey& callerEphemeral) const {
+    std::string text = kCallerLabel;
+    Append(&text, m_nonce.data(), m_nonce.size());
+    Append(&text, calleeEphemeral.data(), calleeEphemeral.size());
+    Append(&text, callerEphemeral.data(), callerEphemeral.size());
     return text;
 }
 
@@ -121,8 +126,8 @@ std::optional<KeyHalf> KeyAgreement::OwnHalf() const {
     half.ephemeral = m_ephemeralPublic;
     half.identity = m_identity.publicKey;
     const std::string text = m_role == Role::kCaller
-                                 ? SignedText(m_role, m_peer->ephemeral, m_ephemeralPublic)
-                                 : SignedText(m_role, m_ephemeralPublic, m_ephemeralPublic);
+                                 ? CallerSignedText(m_peer->ephemeral, m_ephemeralPublic)
+                                 : CalleeSignedText(m_ephemeralPublic);
     crypto_sign_detached(half.signature.data(), nullptr,
                          reinterpret_cast<const unsigned char*>(text.data()), text.size(),
                          m_identity.secretKey.data());
@@ -130,10 +135,10 @@ std::optional<KeyHalf> KeyAgreement::OwnHalf() const {
 }
 
 bool KeyAgreement::TakePeerHalf(const KeyHalf& peer) {
-    const Role peerRole = m_role == Role::kCaller ? Role::kCallee : Role::kCaller;
-    const std::string text = peerRole == Role::kCaller
-                                 ? SignedText(peerRole, m_ephemeralPublic, peer.ephemeral)
-                                 : SignedText(peerRole, peer.ephemeral, peer.ephemeral);
+    // The peer signed in the other role: a callee checks the caller's text and the reverse.
+    const std::string text = m_role == Role::kCallee
+                                 ? CallerSignedText(m_ephemeralPublic, peer.ephemeral)
+                                 : CalleeSignedText(peer.ephemeral);
     if (crypto_sign_verify_detached(peer.signature.data(),
                                     reinterpret_cast<const unsigned char*>(text.data()),
                                     text.size(), peer.identity.data()) != 0) {

@@ -69,10 +69,12 @@ class VOXLANE_API KeyAgreement {
     const std::optional<CallKeys>& Keys() const { return m_keys; }
 
   private:
-    // What the half of `role` signs: the role's label, the nonce, the callee's ephemeral key and,
-    // for the caller, its own.
-    std::string SignedText(Role role, const PublicKey& calleeEphemeral,
-                           const PublicKey& callerEphemeral) const;
+    // What a callee's half signs: the callee label, the nonce and its ephemeral key.
+    std::string CalleeSignedText(const PublicKey& calleeEphemeral) const;
+    // What a caller's half signs: the caller label, the nonce, the callee's ephemeral key and its
+    // own, so that the caller's signature covers the whole exchange.
+    std::string CallerSignedText(const PublicKey& calleeEphemeral,
+                                 const PublicKey& callerEphemeral) const;
     bool Derive(const zorvo::wire::KeyHalf& peer);
 
     Role m_role;
