@@ -52,4 +52,4 @@ step "ThreadSanitizer tests"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan -j "$jobs"
 
 step "fuzzing (bounded)"
-./scripts/fuzz.sh "${ZORVO_FUZZ_SECONDS:-30}"
+./scripts/fuzz.sh "${ZORVO_FUZZ_SECONDS:-10}"
