@@ -71,7 +71,9 @@ QString KeyChangedWarning(const QString& name, const QString& sas) {
     return name +
            "'s identity key has changed. Someone may be listening in: compare the "
            "authentication string " +
-           sas + " with " + name + " before you say anything private.";
+           sas + " with " + name + " before you say anything private.\n\nTrust " + name +
+           "'s new key from now on? Answer Yes only when " + name +
+           " has read you the same six digits.";
 }
 
 QString DowngradeWarning(const QString& name) {

@@ -38,7 +38,8 @@ struct Security {
 QString SecurityText(const Security& security);
 // The display shows the text as a warning (in red).
 bool SecurityWarns(const Security& security);
-// The box that comes up once when a buddy's key has changed.
+// The box that comes up once when a buddy's key has changed: the warning, then the question
+// whether to trust the new key from now on (a buddy who reinstalled has a new key).
 QString KeyChangedWarning(const QString& name, const QString& sas);
 // The box that comes up once when a call with a buddy whose key is pinned is not encrypted.
 QString DowngradeWarning(const QString& name);

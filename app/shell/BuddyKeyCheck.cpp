@@ -83,6 +83,15 @@ void BuddyKeyCheck::OnDirectoryAnswer(const QString& buddy, const BuddyKeyReply&
     Apply(keypin::Decide(name, m_peerKey, keypin::Pinned(name), FromReply(reply)));
 }
 
+void BuddyKeyCheck::TrustPeerKey() {
+    if (m_security.check != keypin::KeyCheck::kChanged || m_peerKey.isEmpty()) {
+        return;
+    }
+    keypin::Pin(m_security.peerName, m_peerKey);
+    m_security.check = keypin::KeyCheck::kVerified;
+    emit securityChanged(m_security);
+}
+
 void BuddyKeyCheck::Apply(const keypin::Decision& decision) {
     if (decision.pin) {
         keypin::Pin(m_security.peerName, *decision.pin);

@@ -26,6 +26,11 @@ class BuddyKeyCheck : public QObject {
     // The protection of the call of the moment as the display shows it.
     const incall::Security& Current() const { return m_security; }
 
+    // The user compared the authentication string of the call of the moment and trusts the
+    // peer's changed key: it replaces the pinned one and the call counts as verified. Does
+    // nothing once the call has ended or when its key was not a changed one.
+    void TrustPeerKey();
+
   signals:
     // The call's protection as it is to be shown now; again when the directory's answer decided.
     void securityChanged(const incall::Security& security);

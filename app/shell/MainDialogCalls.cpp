@@ -154,9 +154,14 @@ void CMainDialog::ConnectCallSecurity() {
     BuddyKeyCheck* check = m_session->KeyCheck();
     connect(check, &BuddyKeyCheck::securityChanged, this, &CMainDialog::ShowSecurity);
     connect(check, &BuddyKeyCheck::keyChanged, this,
-            [this](const QString& name, const QString& sas) {
+            [this, check](const QString& name, const QString& sas) {
                 BringForward();
-                prompts::Warn(this, incall::KeyChangedWarning(name, sas));
+                prompts::AskWarning(this, incall::KeyChangedWarning(name, sas),
+                                    [check](bool trust) {
+                                        if (trust) {
+                                            check->TrustPeerKey();
+                                        }
+                                    });
             });
     connect(check, &BuddyKeyCheck::keyDowngraded, this, [this](const QString& name) {
         BringForward();

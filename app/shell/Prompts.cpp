@@ -42,17 +42,30 @@ void Warn(QWidget* parent, const QString& text) {
     OpenBox(parent, QMessageBox::Warning, text, QMessageBox::Ok);
 }
 
-QWidget* Ask(QWidget* parent, const QString& text, std::function<void(bool yes)> answered) {
+namespace {
+
+QWidget* AskWith(QWidget* parent, QMessageBox::Icon icon, QMessageBox::StandardButton preset,
+                 const QString& text, std::function<void(bool yes)> answered) {
     if (TheResponder()) {
         answered(TheResponder()(text, true));
         return nullptr;
     }
-    QMessageBox* box =
-        OpenBox(parent, QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No);
+    QMessageBox* box = OpenBox(parent, icon, text, QMessageBox::Yes | QMessageBox::No);
+    box->setDefaultButton(preset);
     QObject::connect(box, &QMessageBox::finished, box, [box, answered](int) {
         answered(box->clickedButton() == box->button(QMessageBox::Yes));
     });
     return box;
+}
+
+}  // namespace
+
+QWidget* Ask(QWidget* parent, const QString& text, std::function<void(bool yes)> answered) {
+    return AskWith(parent, QMessageBox::Question, QMessageBox::Yes, text, std::move(answered));
+}
+
+QWidget* AskWarning(QWidget* parent, const QString& text, std::function<void(bool yes)> answered) {
+    return AskWith(parent, QMessageBox::Warning, QMessageBox::No, text, std::move(answered));
 }
 
 void SetResponder(Responder responder) {

@@ -1,8 +1,8 @@
 // Encrypted calls as the main window shows them, with real engines on loopback: two windows
 // calling each other show the same six digits; a program without the extension is shown as
 // "Not encrypted"; a buddy whose key is not the one pinned for his name brings up the warning
-// and a red display; and, logged in, the first call of a buddy is verified with the key he
-// published in the directory (played by the test) and pinned.
+// and a red display until the user trusts the new key; and, logged in, the first call of a buddy is
+// verified with the key he published in the directory (played by the test) and pinned.
 
 #include <gtest/gtest.h>
 
@@ -221,27 +221,52 @@ TEST_F(EncryptedCallWindow, AProgramWithoutTheExtensionIsShownAsNotEncrypted) {
     EXPECT_EQ(carol.log.Last(STATUS_SECURITY)->value, 0u);
 }
 
-TEST_F(EncryptedCallWindow, ABuddyWhoseKeyIsNotThePinnedOneBringsUpTheWarning) {
+TEST_F(EncryptedCallWindow, ABuddyWhoseKeyIsNotThePinnedOneBringsUpTheWarningUntilTheUserTrustsIt) {
     const IdentityKey earlier = IdentityKey::Generate();
+    const IdentityKey reinstalled = IdentityKey::Generate();
     Client client(quiet, [&] { keypin::Pin("bob", KeyOf(earlier)); });
     CMainDialog& w = *client.window;
     AwaitListening(w);
     ASSERT_FALSE(HasFatalFailure());
-    Program bob("bob", IdentityKey::Generate(), quiet);
-    bob.Call(client.Port());
+    client.answerYes = false;
+    auto first = std::make_unique<Program>("bob", reinstalled, quiet);
+    first->Call(client.Port());
     ASSERT_FALSE(HasFatalFailure());
-    ASSERT_TRUE(Answer(w)) << w.DebugLines().join(" | ").toStdString() << bob.Said();
+    ASSERT_TRUE(Answer(w)) << w.DebugLines().join(" | ").toStdString() << first->Said();
     ASSERT_TRUE(WaitUntil([&] { return !client.boxes.isEmpty(); }));
-    ASSERT_TRUE(WaitUntil([&] { return bob.log.Last(STATUS_SECURITY).has_value(); }));
-    const QString sas = QString::fromStdString(bob.engine->GetCallSecurity().sas);
-    EXPECT_EQ(client.boxes, QStringList({"bob's identity key has changed. Someone may be listening "
-                                         "in: compare the authentication string " +
-                                         sas + " with bob before you say anything private."}));
+    ASSERT_TRUE(WaitUntil([&] { return first->log.Last(STATUS_SECURITY).has_value(); }));
+    const QString sas = QString::fromStdString(first->engine->GetCallSecurity().sas);
+    EXPECT_EQ(client.boxes,
+              QStringList({"bob's identity key has changed. Someone may be listening in: compare "
+                           "the authentication string " +
+                           sas +
+                           " with bob before you say anything private.\n\nTrust bob's new key "
+                           "from now on? Answer Yes only when bob has read you the same six "
+                           "digits."}));
     EXPECT_EQ(Shown(w), "Encrypted " + kDot + " bob's key has changed: compare " + sas);
     EXPECT_TRUE(LockShown(w));
     EXPECT_TRUE(PaintedRed(w.CallSecurityLabel()));
-    // The pinned key stays: the next call with this key warns again.
+    // Answered No: the pinned key stays, and the next call with the new key warns again.
     EXPECT_EQ(keypin::Pinned("bob"), KeyOf(earlier));
+    client.answerYes = true;  // "hang up?"
+    w.OnHangUp();
+    ASSERT_TRUE(WaitUntil([&] { return !w.HangUpButton()->isVisibleTo(&w); }));
+    first.reset();
+    // The window listens again once its new engine has bound the port (the newest line).
+    ASSERT_TRUE(WaitUntil([&] { return w.DebugLines().first() == "Bind Successful"; }));
+    client.boxes.clear();
+
+    Program again("bob", reinstalled, quiet);
+    again.Call(client.Port());
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(Answer(w)) << w.DebugLines().join(" | ").toStdString() << again.Said();
+    ASSERT_TRUE(WaitUntil([&] { return !client.boxes.isEmpty(); }));
+    EXPECT_TRUE(client.boxes[0].startsWith("bob's identity key has changed."));
+    // Answered Yes: the new key replaces the pinned one and the call counts as verified.
+    ASSERT_TRUE(WaitUntil([&] { return Shown(w).contains("verified"); })) << Shown(w).toStdString();
+    EXPECT_EQ(Shown(w), "Encrypted " + kDot + " verified bob");
+    EXPECT_FALSE(PaintedRed(w.CallSecurityLabel()));
+    EXPECT_EQ(keypin::Pinned("bob"), KeyOf(reinstalled));
 }
 
 TEST_F(EncryptedCallWindow, APinnedBuddyCallingInClearBringsUpTheDowngradeWarning) {
