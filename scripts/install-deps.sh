@@ -10,6 +10,8 @@ packages=(
     libgsm1-dev libgsm-tools
     # audio devices, mixer, WAV files, echo cancellation and noise suppression
     portaudio19-dev libasound2-dev libsndfile1-dev libspeexdsp-dev
+    # the volume of the program's own streams on a sound server (PulseAudio, PipeWire)
+    libpulse-dev
     # directory client and service
     libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev libsodium-dev libpq-dev
     # a real PostgreSQL server for the directory service's tests

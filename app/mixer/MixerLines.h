@@ -62,10 +62,9 @@ class MasterOutputVolume : public AlsaVolumeLine {
     explicit MasterOutputVolume(const std::string& device = "default");
 };
 
-// The playback line that carries the far end's voice: "PCM" where the device has one. A sound
-// server's default device has no such element (only "Master" and "Capture"); there the line is not
-// usable and its slider stays disabled, because the server's per-stream volume of the call belongs
-// to the stream the engine opens, not to the device's mixer.
+// The playback line that carries the far end's voice on a plain card: "PCM" where the device has
+// one. A sound server's default device has no such element (only "Master" and "Capture"); there
+// the "Speaker" slider sets the program's own streams on the server (ServerStreamVolume).
 class WaveOutputVolume : public AlsaVolumeLine {
   public:
     explicit WaveOutputVolume(const std::string& device = "default");

@@ -3,6 +3,7 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
+#include "app/mixer/ServerStreamVolume.h"
 #include "app/settings/ProgramSettings.h"
 
 namespace {
@@ -27,7 +28,7 @@ VolumeSliders::VolumeSliders(const Sliders& sliders, QObject* parent, const std:
       m_speakerSlider(sliders.speaker),
       m_micSlider(sliders.mic),
       m_master(std::make_unique<MasterOutputVolume>(device)),
-      m_speaker(std::make_unique<WaveOutputVolume>(device)) {}
+      m_speaker(mixer::MakeSpeakerLine(device)) {}
 
 VolumeSliders::~VolumeSliders() = default;
 

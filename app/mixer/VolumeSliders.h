@@ -10,11 +10,13 @@
 #include "app/mixer/MixerLines.h"
 
 // Binds the window's "Master", "Speaker" and "Mic" sliders (range 0..255) to the mixer lines of a
-// device. A slider sets its line when the user lets go of it, and after any other move of the
-// user's (a click on the groove, a key, the wheel) once the slider has rested for a moment; a
-// change made by another program moves the slider without being written back. A slider whose line
-// is not usable is disabled, and nothing is printed. The window owns the sliders; this object owns
-// the lines and must not outlive the sliders' window (make it a child of the window).
+// device; the "Speaker" slider sets this program's own streams instead where a sound server
+// answers (mixer::MakeSpeakerLine). A slider sets its line when the user lets go of it, and after
+// any other move of the user's (a click on the groove, a key, the wheel) once the slider has
+// rested for a moment; a change made by another program moves the slider without being written
+// back. A slider whose line is not usable is disabled, and nothing is printed. The window owns the
+// sliders; this object owns the lines and must not outlive the sliders' window (make it a child of
+// the window).
 class VolumeSliders : public QObject {
     Q_OBJECT
   public:
@@ -57,6 +59,6 @@ class VolumeSliders : public QObject {
     QPointer<QSlider> m_speakerSlider;
     QPointer<QSlider> m_micSlider;
     std::unique_ptr<MasterOutputVolume> m_master;
-    std::unique_ptr<WaveOutputVolume> m_speaker;
+    std::unique_ptr<VolumeControl> m_speaker;
     std::unique_ptr<MicInputVolume> m_mic;
 };

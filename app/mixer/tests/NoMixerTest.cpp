@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QSlider>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
+#include "app/mixer/ServerStreamVolume.h"
 #include "app/mixer/VolumeSliders.h"
 #include "testsupport/AlsaConfig.h"
 
@@ -71,6 +76,54 @@ TEST(NoMixer, SlidersAreDisabledAndNothingIsPrinted) {
         sliders.Master()->SetLevel(1000);
     }
     EXPECT_EQ(capture.Text(), "");
+}
+
+// A sound server that takes the connection and never answers.
+class SilentServer {
+  public:
+    SilentServer() {
+        char folder[] = "/tmp/zorvo-silent-XXXXXX";
+        if (mkdtemp(folder) == nullptr) {
+            return;
+        }
+        m_folder = folder;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s/native", folder);
+        m_socket = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            listen(m_socket, 8);
+            m_address = std::string("unix:") + address.sun_path;
+        }
+    }
+    ~SilentServer() {
+        close(m_socket);
+        std::filesystem::remove_all(m_folder);
+    }
+    const std::string& Address() const { return m_address; }
+
+  private:
+    std::string m_folder;
+    std::string m_address;
+    int m_socket = -1;
+};
+
+TEST(NoMixer, ASoundServerThatNeverAnswersDelaysTheWindowOnlyBrieflyAndLeavesThePlainCard) {
+    ASSERT_TRUE(kNoCard);
+    SilentServer server;
+    ASSERT_FALSE(server.Address().empty());
+    qputenv("PULSE_SERVER", server.Address().c_str());
+    QSlider master, speaker, mic;
+    QElapsedTimer clock;
+    clock.start();
+    {
+        VolumeSliders sliders({&master, &speaker, &mic});
+        sliders.InitMixerControls();
+        EXPECT_FALSE(speaker.isEnabled());
+        EXPECT_FALSE(sliders.Speaker()->IsUsable());
+    }
+    EXPECT_LT(clock.elapsed(), 2 * ServerStreamVolume::kConnectLimitMs);
+    qunsetenv("PULSE_SERVER");
 }
 
 TEST(NoMixer, AutomaticSettingsReportThatTheMixerCannotBeReached) {

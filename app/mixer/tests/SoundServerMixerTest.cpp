@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSlider>
 #include <QTest>
@@ -10,8 +11,11 @@
 #include <QWheelEvent>
 #include <QtGlobal>
 
+#include <alsa/asoundlib.h>
+
 #include <ctime>
 
+#include <map>
 #include <memory>
 
 #include "app/mixer/VolumeSliders.h"
@@ -57,7 +61,8 @@ bool WaitFor(Condition done, int ms) {
     return done();
 }
 
-// What amixer reports for the server's master (0..65536) once slider `position` is set.
+// What amixer reports for the server's master, and pactl for a stream (0..65536, where 65536 is
+// the server's 100 % and level 65535), once slider `position` is set.
 int ElementValue(int position) {
     return static_cast<int>(mixer::LevelToElement(mixer::SliderToLevel(position), 0, 65536));
 }
@@ -78,15 +83,84 @@ struct Window {
     }
 };
 
-TEST(SoundServerMixer, MasterAndMicrophoneAreUsableAndTheServerHasNoSpeakerLine) {
+TEST(SoundServerMixer, MasterSpeakerAndMicrophoneAreUsable) {
     ASSERT_TRUE(g_sound->server.Running());
     Window w;
     EXPECT_TRUE(w.master.isEnabled());
     EXPECT_TRUE(w.mic.isEnabled());
-    EXPECT_FALSE(w.speaker.isEnabled());
+    EXPECT_TRUE(w.speaker.isEnabled());
     EXPECT_EQ(w.sliders->Master()->GetMaximum(), 65535);
     EXPECT_EQ(w.sliders->Master()->GetStepCount(), 65536);
     ASSERT_NE(w.sliders->Mic(), nullptr);
+}
+
+// A playback stream of this process on the server: ALSA's "default" PCM, the server's plugin,
+// as the call's sound goes through PortAudio.
+class Playback {
+  public:
+    Playback() {
+        if (snd_pcm_open(&m_pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) == 0) {
+            snd_pcm_set_params(m_pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1, 8000,
+                               1, 200000);
+        }
+    }
+    ~Playback() {
+        if (m_pcm != nullptr) {
+            snd_pcm_close(m_pcm);
+        }
+    }
+    Playback(const Playback&) = delete;
+    Playback& operator=(const Playback&) = delete;
+
+  private:
+    snd_pcm_t* m_pcm = nullptr;
+};
+
+QString Pactl(const QStringList& arguments) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start("pactl", arguments);
+    process.waitForFinished(10000);
+    return QString::fromUtf8(process.readAll());
+}
+
+// The server's streams of this process, as pactl lists them: index and first channel's volume.
+std::map<int, int> OurStreams() {
+    std::map<int, int> streams;
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    const QRegularExpression volume(R"(^\s*Volume: [^:]+: (\d+) /)",
+                                    QRegularExpression::MultilineOption);
+    for (const QString& block : Pactl({"list", "sink-inputs"}).split("Sink Input #")) {
+        const auto found = volume.match(block);
+        if (found.hasMatch() && block.contains("application.process.id = \"" + pid + "\"")) {
+            streams[block.section('\n', 0, 0).trimmed().toInt()] = found.captured(1).toInt();
+        }
+    }
+    return streams;
+}
+
+TEST(SoundServerMixer, TheSpeakerSliderSetsTheVolumeOfThisProgramsStreams) {
+    Window w;
+    ASSERT_TRUE(w.speaker.isEnabled());
+    std::map<int, int> streams;
+    Playback first;
+    ASSERT_TRUE(WaitFor([&] { return (streams = OurStreams()).size() == 1; }, 3000));
+    const int a = streams.begin()->first;
+    Drag(w.speaker, 64);
+    EXPECT_TRUE(WaitFor([&] { return OurStreams()[a] == ElementValue(64); }, 2000))
+        << OurStreams()[a];
+    // The call's stream opens later: it gets the chosen level too.
+    Playback second;
+    ASSERT_TRUE(WaitFor([&] { return (streams = OurStreams()).size() == 2; }, 3000));
+    const int b = streams.rbegin()->first;
+    EXPECT_TRUE(WaitFor([&] { return OurStreams()[b] == ElementValue(64); }, 2000))
+        << OurStreams()[b];
+    // Another program's change moves the slider and is not written back.
+    Pactl({"set-sink-input-volume", QString::number(a), "12345"});
+    EXPECT_TRUE(WaitFor([&] { return w.speaker.value() == 48; }, 2000)) << w.speaker.value();
+    EXPECT_EQ(w.sliders->Speaker()->GetLevel(), mixer::ElementToLevel(12345, 0, 65536));
+    WaitFor([] { return false; }, 300);
+    EXPECT_EQ(OurStreams()[a], 12345);
 }
 
 TEST(SoundServerMixer, ASliderReleaseSetsTheMasterVolume) {
