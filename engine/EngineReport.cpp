@@ -1,5 +1,7 @@
 #include "engine/EngineReport.h"
 
+#include <arpa/inet.h>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -32,6 +34,30 @@ void EngineReport::ReceiveFailure(const char* text, const char* caption, bool ca
     if (callUp && m_receiveBoxShown.exchange(1) == 0) {
         MessageBox(text, caption);
     }
+}
+
+std::string EngineReport::SocketFailure(const char* call, int socket, int error) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s Failed on socket %x , Error = %d", call, socket, error);
+    return text;
+}
+
+std::string EngineReport::SendFailure(int socket, int error) {
+    std::string text = SocketFailure("Send", socket, error);
+    Box(text.c_str(), "Send Failed");
+    return text;
+}
+
+bool EngineReport::SenderIsPeer(const UdpLink& link, const sockaddr_in& from, const char* action) {
+    if (link.FromPeer(from)) {
+        return true;
+    }
+    char sender[INET_ADDRSTRLEN];
+    char expected[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &from.sin_addr, sender, sizeof sender);
+    inet_ntop(AF_INET, &link.Peer().sin_addr, expected, sizeof expected);
+    Debug("%s message from %s Expected only from %s", action, sender, expected);
+    return false;
 }
 
 void EngineReport::Oversized(const UdpLink::Fault& fault, int socket, bool callUp) {

@@ -2,8 +2,6 @@
 
 #include "engine/Handshake.h"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <cstdio>
 
@@ -16,10 +14,6 @@ using namespace zorvo::wire;
 namespace {
 
 constexpr const char* kStopped = "Stop Issued detected in WaitForConnection.";
-
-void Dotted(const sockaddr_in& address, char (&out)[INET_ADDRSTRLEN]) {
-    inet_ntop(AF_INET, &address.sin_addr, out, sizeof out);
-}
 
 }  // namespace
 
@@ -94,11 +88,7 @@ Handshake::Answer Handshake::_JudgeAnswer(uint8_t* buffer, uint32_t received,
         m_report.Debug("Ignoring an invalid message");
         return Answer::kWaiting;
     }
-    if (!m_link.FromPeer(from)) {
-        char sender[INET_ADDRSTRLEN], expected[INET_ADDRSTRLEN];
-        Dotted(from, sender);
-        Dotted(m_link.Peer(), expected);
-        m_report.Debug("Ignoring message from %s Expected only from %s", sender, expected);
+    if (!m_report.SenderIsPeer(m_link, from, "Ignoring")) {
         return Answer::kWaiting;
     }
     switch (reply.Type()) {
@@ -156,9 +146,7 @@ Handshake::Cycle Handshake::_ListenCycle() {
         return Cycle::kFailed;
     }
     if (!m_link.Bind(m_nPort)) {
-        char text[160];
-        std::snprintf(text, sizeof text, "Bind Failed on socket %x , Error = %d", s, errno);
-        m_report.Box(text, "Bind Failed");
+        m_report.Box(EngineReport::SocketFailure("Bind", s, errno).c_str(), "Bind Failed");
         m_report.Debug("Bind failed");
         return _Leave(nullptr);
     }
@@ -212,10 +200,9 @@ int Handshake::_ReceiveRequest(uint8_t* buffer, uint32_t* received) {
     } else if (n < 0) {
         // Whoever can reach the port can cause these: while no call is up they are debug text.
         m_report.Oversized(fault, m_link.Handle(), false);
-        char text[160];
-        std::snprintf(text, sizeof text, "Recv Failed on socket %x , Error = %d", m_link.Handle(),
-                      fault.error);
-        m_report.ReceiveFailure(text, "Helo", false);
+        m_report.ReceiveFailure(
+            EngineReport::SocketFailure("Recv", m_link.Handle(), fault.error).c_str(), "Helo",
+            false);
     }
     return n;
 }
@@ -279,10 +266,7 @@ Handshake::Cycle Handshake::_Answer(int decision) {
 }
 
 Handshake::Cycle Handshake::_SendFailed(bool ringing) {
-    char text[160];
-    std::snprintf(text, sizeof text, "Send Failed on socket %x , Error = %d", m_link.Handle(),
-                  errno);
-    m_report.Box(text, "Send Failed");
+    m_report.SendFailure(m_link.Handle(), errno);
     m_report.Debug("str");
     if (ringing) {
         m_report.Debug("Send falied");

@@ -1,15 +1,13 @@
 // The receive-play thread and its play-callback thread: every datagram of a call, playback and
 // the round-trip measurement.
 
-#include <arpa/inet.h>
-
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "compress/CIface.h"
+#include "engine/MessageLoop.h"
 #include "engine/Voxlane.h"
 #include "util/TickCount.h"
 
@@ -20,9 +18,10 @@ uint32_t Voxlane::_ReceivePlayThreadFunc(void* engine) {
     return 0;
 }
 
-void Voxlane::_ConnectionLost() {
+void Voxlane::_ConnectionLost(uint32_t pauseMs) {
+    _CloseSocketLocked();
     m_report.Status(STATUS_CONNECTION_LOST, 0);
-    m_link.Pause(m_timing.lostPauseMs);
+    m_link.Pause(pauseMs);
 }
 
 void Voxlane::_ReceivePlayLoop() {
@@ -50,12 +49,7 @@ void Voxlane::_ReceivePlayLoop() {
             continue;
         }
         idleWaits = 0;
-        const sockaddr_in& peer = m_link.Peer();
-        if (!m_link.FromPeer(from)) {
-            char sender[INET_ADDRSTRLEN], expected[INET_ADDRSTRLEN];
-            inet_ntop(AF_INET, &from.sin_addr, sender, sizeof sender);
-            inet_ntop(AF_INET, &peer.sin_addr, expected, sizeof expected);
-            m_report.Debug("Dropping message from %s Expected only from %s", sender, expected);
+        if (!m_report.SenderIsPeer(m_link, from, "Dropping")) {
             continue;
         }
         if (m_cipher && !_Unseal(buffer.data(), &received)) {
@@ -101,8 +95,7 @@ bool Voxlane::_OnQuietReceive(int result, uint32_t* idleWaits) {
         }
         m_report.Debug("Idle timeout in receiving data. Closing connection");
         if (!m_state.Stopping()) {
-            _CloseSocketLocked();
-            _ConnectionLost();
+            _ConnectionLost(m_timing.lostPauseMs);
         }
         return false;
     }
@@ -110,9 +103,8 @@ bool Voxlane::_OnQuietReceive(int result, uint32_t* idleWaits) {
     if (m_state.Stopping()) {
         return false;
     }
-    _CloseSocketLocked();
     m_report.Debug("Closing connection RecvFails from RecvPlay..");
-    _ConnectionLost();
+    _ConnectionLost(m_timing.lostPauseMs);
     return false;
 }
 
@@ -175,22 +167,16 @@ void Voxlane::_PlayLoop() {
     if (m_player.DeviceLatency() > 0) {
         m_report.Debug("Playback device latency %.1f ms", m_player.DeviceLatency() * 1000);
     }
-    bool leaving = false;
-    ThreadMsg msg;
-    for (;;) {
-        if (!m_state.Stopping() && !leaving) {
-            GetMessage(msg);
-        } else if (!PeekMessage(msg, true)) {
-            break;
-        }
-        if (msg.message == MM_WOM_DONE) {
-            m_player.PlayComplete();
-        } else if (msg.message == WM_ENGINE_RESET) {
-            m_player.Reset();
-            leaving = true;
-        }
-        DisposeMessage(msg);
-    }
+    bool leaving = false;  // after the reset: only what is already queued is taken
+    RunMessageLoop([&] { return !m_state.Stopping() && !leaving; },
+                   [&](const ThreadMsg& msg) {
+                       if (msg.message == MM_WOM_DONE) {
+                           m_player.PlayComplete();
+                       } else if (msg.message == WM_ENGINE_RESET) {
+                           m_player.Reset();
+                           leaving = true;
+                       }
+                   });
     m_player.Stop();
     m_report.Debug("Exitting play callback thread");
 }

@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "compress/CIface.h"
+#include "engine/MessageLoop.h"
 #include "engine/VoiceDetector.h"
 #include "engine/Voxlane.h"
 #include "util/MessageBox.h"
@@ -40,14 +41,9 @@ int Voxlane::_HasVoice(const char* samples, unsigned count) const {
 }
 
 void Voxlane::_HandleSendFailure() {
-    char text[160];
-    std::snprintf(text, sizeof text, "Send Failed on socket %x , Error = %d", m_link.Handle(),
-                  errno);
-    MessageBox(text, "Send Failed");
-    m_report.Debug("%s", text);
-    _CloseSocketLocked();
-    m_report.Status(STATUS_CONNECTION_LOST, 0);
-    m_link.Pause(m_timing.sendFailurePauseMs);
+    const std::string text = m_report.SendFailure(m_link.Handle(), errno);
+    m_report.Debug("%s", text.c_str());
+    _ConnectionLost(m_timing.sendFailurePauseMs);
 }
 
 void Voxlane::_RecordSendLoop() {
@@ -62,39 +58,35 @@ void Voxlane::_RecordSendLoop() {
     SendState state;
     m_report.Debug("R-S thread started");
 
-    ThreadMsg msg;
-    for (;;) {
-        if (!m_state.Stopping()) {
-            GetMessage(msg);
-        } else if (!PeekMessage(msg, true)) {
-            break;
-        }
-        switch (msg.message) {
-            case MM_WIM_DATA:
-                _OnCapturedBuffer(state);
-                break;
-            case WM_ENGINE_RESET:
-                m_recorder.Reset();
-                break;
-            case WM_ENGINE_SEND_PROBE:
-                m_report.Debug("Sending R U There");
-                _SendProbe(state, MSG_R_U_THERE, GetTickCount());
-                break;
-            case WM_ENGINE_SEND_REPLY:
-                m_report.Debug("Sending I am here");
-                _SendProbe(state, MSG_I_AM_HERE, static_cast<uint32_t>(msg.wParam));
-                break;
-            default:
-                break;
-        }
-        DisposeMessage(msg);
-    }
+    RunMessageLoop([this] { return !m_state.Stopping(); },
+                   [&](const ThreadMsg& msg) { _OnSendThreadMessage(state, msg); });
 
     if (m_state.Move(CallPhase::kConnected, CallPhase::kEnded)) {
         _SendRecord(MSG_HANGUP);
     }
     m_report.Debug("Exitting record send thread");
     m_recorder.Stop();
+}
+
+void Voxlane::_OnSendThreadMessage(SendState& state, const ThreadMsg& msg) {
+    switch (msg.message) {
+        case MM_WIM_DATA:
+            _OnCapturedBuffer(state);
+            break;
+        case WM_ENGINE_RESET:
+            m_recorder.Reset();
+            break;
+        case WM_ENGINE_SEND_PROBE:
+            m_report.Debug("Sending R U There");
+            _SendProbe(state, MSG_R_U_THERE, GetTickCount());
+            break;
+        case WM_ENGINE_SEND_REPLY:
+            m_report.Debug("Sending I am here");
+            _SendProbe(state, MSG_I_AM_HERE, static_cast<uint32_t>(msg.wParam));
+            break;
+        default:
+            break;
+    }
 }
 
 void Voxlane::_SendProbe(SendState& state, uint8_t type, uint32_t tick) {

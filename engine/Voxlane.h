@@ -168,6 +168,7 @@ class VOXLANE_API Voxlane {
     struct SendState;
     static uint32_t _RecordSendThreadFunc(void* engine);
     void _RecordSendLoop();
+    void _OnSendThreadMessage(SendState& state, const ThreadMsg& msg);
     void _OnCapturedBuffer(SendState& state);
     bool _SendFrame(SendState& state, const char* samples);  // false after a send failure
     void _SendProbe(SendState& state, uint8_t type, uint32_t tick);
@@ -184,7 +185,8 @@ class VOXLANE_API Voxlane {
     int _ProcessMessage(const ZorvoMsg& msg, const sockaddr_in& from);
     static uint32_t _PlayThreadFunc(void* engine);
     void _PlayLoop();
-    void _ConnectionLost();
+    // Closes the socket, reports STATUS_CONNECTION_LOST and waits `pauseMs` (both paths).
+    void _ConnectionLost(uint32_t pauseMs);
 
     const EngineTiming m_timing;
     unsigned m_nPort;

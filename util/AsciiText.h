@@ -1,10 +1,25 @@
 #pragma once
 
 #include <algorithm>
+#include <string>
 #include <string_view>
 
-// Comparison of protocol texts (INI sections and keys, query keys) that ignores the case of ASCII
-// letters only, whatever the locale.
+// Protocol texts (INI sections and keys, query keys, names, host names, hex digits) where case
+// means the case of ASCII letters only, whatever the locale: every other byte, UTF-8 included,
+// stays as it is.
+
+// The lower-case form of an ASCII capital letter; any other byte unchanged.
+constexpr char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The text with its ASCII capital letters in lower case.
+inline std::string ToAsciiLower(std::string_view text) {
+    std::string lower(text);
+    std::ranges::transform(lower, lower.begin(), AsciiLower);
+    return lower;
+}
+
 // The value of one hexadecimal digit (either case), or -1 for any other character.
 inline int AsciiHexValue(char c) {
     if (c >= '0' && c <= '9') {
@@ -20,6 +35,5 @@ inline int AsciiHexValue(char c) {
 }
 
 inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return std::ranges::equal(a, b, [&](char x, char y) { return lower(x) == lower(y); });
+    return std::ranges::equal(a, b, [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
 }

@@ -1,10 +1,11 @@
 #include "directory/client/BuddyKey.h"
 
-#include <cctype>
+#include <algorithm>
 
 #include "directory/client/CallPage.h"
 #include "directory/client/Requests.h"
 #include "directory/protocol/Pages.h"
+#include "util/AsciiText.h"
 
 namespace enc = directory::encryption;
 namespace replies = directory::replies;
@@ -40,13 +41,10 @@ std::string KeyOf(const std::string& accepted) {
     if (key.size() != static_cast<std::size_t>(enc::kIdKeyHexDigits)) {
         return {};
     }
-    for (char& c : key) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            return {};
-        }
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!std::ranges::all_of(key, [](char c) { return AsciiHexValue(c) >= 0; })) {
+        return {};
     }
-    return key;
+    return ToAsciiLower(key);
 }
 
 }  // namespace

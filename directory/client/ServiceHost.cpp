@@ -1,8 +1,9 @@
 #include "directory/client/ServiceHost.h"
 
-#include <cctype>
 #include <cstdlib>
 #include <mutex>
+
+#include "util/AsciiText.h"
 
 #ifndef ZORVO_DEFAULT_SERVICE_HOST
 #define ZORVO_DEFAULT_SERVICE_HOST "https://127.0.0.1:8443"
@@ -19,7 +20,7 @@ constexpr char kHttp[] = "http://";
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
     size_t i = 0;
     for (; prefix[i] != '\0'; ++i) {
-        if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
+        if (i >= text.size() || AsciiLower(text[i]) != prefix[i]) {
             return false;
         }
     }
@@ -123,10 +124,7 @@ std::string ServiceAddress::Endpoint() const {
     if (!SplitHostPort(hostPort, tls ? 443 : 80, &host, &port)) {
         return hostPort;
     }
-    for (char& c : host) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return host + ":" + std::to_string(port);
+    return ToAsciiLower(host) + ":" + std::to_string(port);
 }
 
 std::optional<ServiceAddress> ParseServiceHost(const std::string& text) {

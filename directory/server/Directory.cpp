@@ -9,10 +9,6 @@
 
 namespace {
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
@@ -65,14 +61,12 @@ bool Directory::NormalizeName(std::string_view in, std::string* out) {
         return false;
     }
     static constexpr std::string_view kForbidden = "*&'~ ,\"<>?%!@:;`()+=|\\/";
-    std::string lower;
     for (char c : name) {
         if (kForbidden.find(c) != std::string_view::npos || IsSpace(c)) {
             return false;
         }
-        lower += Lower(c);
     }
-    *out = std::move(lower);
+    *out = ToAsciiLower(name);
     return true;
 }
 

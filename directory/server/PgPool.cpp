@@ -152,7 +152,7 @@ StoreResult PgConnection::Command(const char* sql) {
 
 bool PgConnection::Prepare(const std::vector<PgStatement>& statements, std::string* error) {
     for (const PgStatement& s : statements) {
-        PGresult* r = PQprepare(m_conn, s.name, s.sql, 0, nullptr);
+        PGresult* r = PQprepare(m_conn, s.name, s.sql.c_str(), 0, nullptr);
         bool ok = r != nullptr && PQresultStatus(r) == PGRES_COMMAND_OK;
         if (!ok) {
             *error = std::string("cannot prepare ") + s.name + ": " +

@@ -20,8 +20,12 @@ struct pg_result;
 // A statement the service prepares on every connection.
 struct PgStatement {
     const char* name;
-    const char* sql;
+    std::string sql;
 };
+
+// Every process that sets up tables takes this lock first, so that two processes starting at the
+// same moment on an empty database do not both create them.
+constexpr const char* kPgSchemaLock = R"sql(SELECT pg_advisory_xact_lock(7283546120917))sql";
 
 // One result of libpq, freed when it goes.
 class PgResult {

@@ -12,20 +12,26 @@ const std::vector<PgStatement> kStatements = {
     // $11 times, $12 slots). A name twice in one batch is written once, with its last report;
     // rows are written in name order, so that batches of two processes meeting on the same names
     // cannot deadlock. Gives the closed slots.
-    {"set_online_batch",
-     "WITH " ZORVO_PG_CLOSED_SLOTS ", given AS (SELECT DISTINCT ON (name) name, address, seen FROM "
-     "unnest($9::text[], $10::text[], $11::bigint[], $12::int[]) AS i(name, address, seen, slot) "
-     "WHERE slot NOT IN (SELECT slot FROM closed) ORDER BY name, slot DESC), "
-     "up AS (INSERT INTO presence(name, address, seen) SELECT name, address, seen FROM given "
-     "ORDER BY name ON CONFLICT (name) DO UPDATE SET address = EXCLUDED.address, "
-     "seen = EXCLUDED.seen) "
-     "SELECT slot FROM closed"},
+    {"set_online_batch", WithClosedSlots(R"sql(,
+given AS (
+    SELECT DISTINCT ON (name) name, address, seen
+    FROM unnest($9::text[], $10::text[], $11::bigint[], $12::int[])
+        AS i(name, address, seen, slot)
+    WHERE slot NOT IN (SELECT slot FROM closed)
+    ORDER BY name, slot DESC),
+up AS (
+    INSERT INTO presence(name, address, seen)
+    SELECT name, address, seen FROM given ORDER BY name
+    ON CONFLICT (name) DO UPDATE SET address = EXCLUDED.address, seen = EXCLUDED.seen)
+SELECT slot FROM closed
+)sql")},
     // Online lists: the gates, then ($9 every name asked about, $10 the earliest since). Gives
     // the presence rows (slot null) and the closed slots (name null).
-    {"get_online_batch",
-     "WITH " ZORVO_PG_CLOSED_SLOTS " SELECT name, address, seen, NULL::int AS slot FROM presence "
-     "WHERE name = ANY($9::text[]) AND seen >= $10 "
-     "UNION ALL SELECT NULL, NULL, NULL, slot FROM closed"},
+    {"get_online_batch", WithClosedSlots(R"sql(
+SELECT name, address, seen, NULL::int AS slot FROM presence
+WHERE name = ANY($9::text[]) AND seen >= $10
+UNION ALL SELECT NULL, NULL, NULL, slot FROM closed
+)sql")},
 };
 
 // The gates of a batch, in its order.

@@ -14,9 +14,6 @@ constexpr int kWaitMs = 500;            // the listener looks for notices at lea
 constexpr int64_t kNoticeSeconds = 10;  // a notice not sent by then is dropped
 constexpr int64_t kPurgeSeconds = 60;
 
-// Every process that sets up tables takes the lock that the storage's schema set-up takes.
-constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7283546120917)";
-
 const char* const kTables = R"sql(
 CREATE UNLOGGED TABLE IF NOT EXISTS rendezvous(
     name text PRIMARY KEY,
@@ -53,46 +50,63 @@ CREATE INDEX IF NOT EXISTS call_notices_by_holder ON call_notices(holder);
 // Keys and tokens are kept as hexadecimal text, addresses as "a.b.c.d:port" ('' for none).
 const std::vector<PgStatement> kStatements = {
     // A presence that lapsed (seen before $7) starts again: new key, no registration.
-    {"rv_announce",
-     "INSERT INTO rendezvous(name, key, seen, caps, local, mapped, source, registered, holder) "
-     "VALUES($1, $2, $3, $4, $5, $6, '', 0, '') ON CONFLICT (name) DO UPDATE SET "
-     "key = CASE WHEN rendezvous.seen < $7 THEN EXCLUDED.key ELSE rendezvous.key END, "
-     "source = CASE WHEN rendezvous.seen < $7 THEN '' ELSE rendezvous.source END, "
-     "registered = CASE WHEN rendezvous.seen < $7 THEN 0 ELSE rendezvous.registered END, "
-     "holder = CASE WHEN rendezvous.seen < $7 THEN '' ELSE rendezvous.holder END, "
-     "seen = EXCLUDED.seen, caps = EXCLUDED.caps, local = EXCLUDED.local, "
-     "mapped = EXCLUDED.mapped RETURNING key"},
-    {"rv_forget", "DELETE FROM rendezvous WHERE name = $1"},
-    {"rv_find",
-     "SELECT key, seen, caps, local, mapped, source, registered, holder, sequence::text "
-     "FROM rendezvous WHERE name = $1 AND seen >= $2"},
-    {"rv_register",
-     "UPDATE rendezvous SET source = $2, registered = $3, holder = $4, sequence = $5::numeric "
-     "WHERE name = $1"},
-    {"rv_registered",
-     "SELECT name FROM rendezvous WHERE name = ANY($1::text[]) AND registered >= $2 "
-     "AND source <> ''"},
-    {"rv_add_token",
-     "INSERT INTO call_tokens(token, caller, callee, expires, relay) "
-     "SELECT $1::text, $2::text, $3::text, $4::bigint, '' WHERE (SELECT count(*) FROM call_tokens "
-     "WHERE caller = $2 AND expires > $5) < $6 RETURNING 1"},
-    {"rv_offer_relay",
-     "WITH old AS (SELECT token, relay FROM call_tokens WHERE token = $1 AND caller = $2 "
-     "AND expires > $3 FOR UPDATE) "
-     "UPDATE call_tokens t SET relay = CASE WHEN old.relay = '' THEN $4 ELSE old.relay END "
-     "FROM old WHERE t.token = old.token RETURNING t.callee, t.expires, old.relay"},
+    {"rv_announce", R"sql(
+INSERT INTO rendezvous(name, key, seen, caps, local, mapped, source, registered, holder)
+VALUES($1, $2, $3, $4, $5, $6, '', 0, '')
+ON CONFLICT (name) DO UPDATE SET
+    key = CASE WHEN rendezvous.seen < $7 THEN EXCLUDED.key ELSE rendezvous.key END,
+    source = CASE WHEN rendezvous.seen < $7 THEN '' ELSE rendezvous.source END,
+    registered = CASE WHEN rendezvous.seen < $7 THEN 0 ELSE rendezvous.registered END,
+    holder = CASE WHEN rendezvous.seen < $7 THEN '' ELSE rendezvous.holder END,
+    seen = EXCLUDED.seen, caps = EXCLUDED.caps, local = EXCLUDED.local,
+    mapped = EXCLUDED.mapped
+RETURNING key
+)sql"},
+    {"rv_forget", R"sql(DELETE FROM rendezvous WHERE name = $1)sql"},
+    {"rv_find", R"sql(
+SELECT key, seen, caps, local, mapped, source, registered, holder, sequence::text
+FROM rendezvous WHERE name = $1 AND seen >= $2
+)sql"},
+    {"rv_register", R"sql(
+UPDATE rendezvous SET source = $2, registered = $3, holder = $4, sequence = $5::numeric
+WHERE name = $1
+)sql"},
+    {"rv_registered", R"sql(
+SELECT name FROM rendezvous
+WHERE name = ANY($1::text[]) AND registered >= $2 AND source <> ''
+)sql"},
+    {"rv_add_token", R"sql(
+INSERT INTO call_tokens(token, caller, callee, expires, relay)
+SELECT $1::text, $2::text, $3::text, $4::bigint, ''
+WHERE (SELECT count(*) FROM call_tokens WHERE caller = $2 AND expires > $5) < $6
+RETURNING 1
+)sql"},
+    {"rv_offer_relay", R"sql(
+WITH old AS (
+    SELECT token, relay FROM call_tokens
+    WHERE token = $1 AND caller = $2 AND expires > $3
+    FOR UPDATE)
+UPDATE call_tokens t SET relay = CASE WHEN old.relay = '' THEN $4 ELSE old.relay END
+FROM old WHERE t.token = old.token
+RETURNING t.callee, t.expires, old.relay
+)sql"},
     // The notice goes to the process that holds the callee's registration, woken by NOTIFY.
-    {"rv_post_notice",
-     "WITH n AS (INSERT INTO call_notices(holder, callee, token, caller, candidates, made) "
-     "SELECT holder, name, $2::text, $3::text, $4::text, $5::bigint FROM rendezvous WHERE name = "
-     "$1 AND holder <> '' "
-     "RETURNING holder) SELECT pg_notify('zorvo_rv_' || holder, '') FROM n"},
-    {"rv_purge_tokens", "DELETE FROM call_tokens WHERE expires <= $1"},
+    {"rv_post_notice", R"sql(
+WITH n AS (
+    INSERT INTO call_notices(holder, callee, token, caller, candidates, made)
+    SELECT holder, name, $2::text, $3::text, $4::text, $5::bigint FROM rendezvous
+    WHERE name = $1 AND holder <> ''
+    RETURNING holder)
+SELECT pg_notify('zorvo_rv_' || holder, '') FROM n
+)sql"},
+    {"rv_purge_tokens", R"sql(DELETE FROM call_tokens WHERE expires <= $1)sql"},
 };
 
 // The listener's statement: this process's notices, taken out of the table.
-constexpr const char* kTakeNotices =
-    "DELETE FROM call_notices WHERE holder = $1 RETURNING callee, token, caller, candidates, made";
+constexpr const char* kTakeNotices = R"sql(
+DELETE FROM call_notices WHERE holder = $1
+RETURNING callee, token, caller, candidates, made
+)sql";
 
 std::string Optional(const std::optional<sockaddr_in>& a) {
     return a ? EndpointText(*a) : "";
@@ -157,7 +171,7 @@ std::unique_ptr<PgRendezvousRegistry> PgRendezvousRegistry::Open(const std::stri
     }
     std::string problem;
     const std::string listen = "LISTEN zorvo_rv_" + r->m_holder;
-    if (!Exec(r->m_listener, "BEGIN", &problem) || !Exec(r->m_listener, kSchemaLock, &problem) ||
+    if (!Exec(r->m_listener, "BEGIN", &problem) || !Exec(r->m_listener, kPgSchemaLock, &problem) ||
         !Exec(r->m_listener, kTables, &problem) || !Exec(r->m_listener, "COMMIT", &problem) ||
         !Exec(r->m_listener, listen.c_str(), &problem)) {
         *error = ShownDatabase(uri) + ": " + problem;

@@ -5,25 +5,50 @@ namespace {
 // How often known logins whose last success is too old are removed by one process, at most.
 constexpr int64_t kKnownPurgeSeconds = 3600;
 
+// The WITH item of WithClosedSlots.
+constexpr const char* kClosedSlots = R"sql(
+closed AS (
+    SELECT g.slot
+    FROM unnest($1::text[], $2::text[], $3::int[], $4::bigint[], $5::bigint[])
+        AS g(name, address, slot, since, known)
+    WHERE EXISTS (
+              SELECT 1 FROM failed_logins f
+              WHERE f.name = g.name AND f.address = g.address
+                AND f.window_start > g.since AND f.failures >= $6::int)
+       OR (($7::int > 0
+            AND (SELECT coalesce(sum(f.failures), 0) FROM failed_logins f
+                 WHERE f.name = g.name AND f.window_start > g.since) >= $7::int
+            OR $8::int > 0
+            AND (SELECT count(*) FROM failed_logins f
+                 WHERE f.address = g.address AND f.window_start > g.since) >= $8::int)
+           AND NOT EXISTS (
+               SELECT 1 FROM known_logins k
+               WHERE k.name = g.name AND k.address = g.address AND k.last_success >= g.known)))
+)sql";
+
 const std::vector<PgStatement> kStatements = {
-    {"check_gate", "WITH " ZORVO_PG_CLOSED_SLOTS " SELECT count(*) FROM closed"},
+    {"check_gate", WithClosedSlots(R"sql(
+SELECT count(*) FROM closed
+)sql")},
     // ($1 name, $2 address, $3 now, $4 since): a pair whose window began at or before since
     // starts a new one.
-    {"count_failure",
-     "INSERT INTO failed_logins(name, address, window_start, failures) VALUES($1, $2, $3, 1) "
-     "ON CONFLICT (name, address) DO UPDATE SET "
-     "failures = CASE WHEN failed_logins.window_start <= $4 THEN 1 "
-     "ELSE failed_logins.failures + 1 END, "
-     "window_start = CASE WHEN failed_logins.window_start <= $4 THEN $3 "
-     "ELSE failed_logins.window_start END"},
+    {"count_failure", R"sql(
+INSERT INTO failed_logins(name, address, window_start, failures) VALUES($1, $2, $3, 1)
+ON CONFLICT (name, address) DO UPDATE SET
+    failures = CASE WHEN failed_logins.window_start <= $4 THEN 1
+                    ELSE failed_logins.failures + 1 END,
+    window_start = CASE WHEN failed_logins.window_start <= $4 THEN $3
+                        ELSE failed_logins.window_start END
+)sql"},
     // ($1 name, $2 address, $3 now)
-    {"record_success",
-     "WITH cleared AS (DELETE FROM failed_logins WHERE name = $1 AND address = $2) "
-     "INSERT INTO known_logins(name, address, last_success) VALUES($1, $2, $3) "
-     "ON CONFLICT (name, address) DO UPDATE SET "
-     "last_success = GREATEST(known_logins.last_success, EXCLUDED.last_success)"},
-    {"purge_failures", "DELETE FROM failed_logins WHERE window_start <= $1"},
-    {"purge_known", "DELETE FROM known_logins WHERE last_success < $1"},
+    {"record_success", R"sql(
+WITH cleared AS (DELETE FROM failed_logins WHERE name = $1 AND address = $2)
+INSERT INTO known_logins(name, address, last_success) VALUES($1, $2, $3)
+ON CONFLICT (name, address) DO UPDATE SET
+    last_success = GREATEST(known_logins.last_success, EXCLUDED.last_success)
+)sql"},
+    {"purge_failures", R"sql(DELETE FROM failed_logins WHERE window_start <= $1)sql"},
+    {"purge_known", R"sql(DELETE FROM known_logins WHERE last_success < $1)sql"},
 };
 
 // An array literal of numbers.
@@ -37,6 +62,10 @@ std::string NumberArray(const std::vector<Number>& items) {
 }
 
 }  // namespace
+
+std::string WithClosedSlots(std::string_view rest) {
+    return std::string("WITH") + kClosedSlots + std::string(rest);
+}
 
 void AppendGateParams(const std::vector<const Gate*>& gates, std::vector<std::string>* params) {
     std::vector<std::string> names;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "directory/server/PgPool.h"
@@ -14,19 +15,11 @@
 // The gates of a batch of requests, each numbered by its place in the batch ("slot"), are the
 // first eight parameters of a statement: $1 names, $2 addresses, $3 slots, $4 since, $5 known
 // since (arrays with one element for each gate that has limits), then $6 the pair limit, $7 the
-// name limit and $8 the address limit (0: none). This WITH item, "closed", gives the slots whose
-// gate is closed. The known logins are looked at only when a name or address limit is reached.
-#define ZORVO_PG_CLOSED_SLOTS                                                                \
-    "closed AS (SELECT g.slot FROM unnest($1::text[], $2::text[], $3::int[], $4::bigint[], " \
-    "$5::bigint[]) AS g(name, address, slot, since, known) WHERE "                           \
-    "EXISTS (SELECT 1 FROM failed_logins f WHERE f.name = g.name AND f.address = g.address " \
-    "AND f.window_start > g.since AND f.failures >= $6::int) "                               \
-    "OR (($7::int > 0 AND (SELECT coalesce(sum(f.failures), 0) FROM failed_logins f "        \
-    "WHERE f.name = g.name AND f.window_start > g.since) >= $7::int "                        \
-    "OR $8::int > 0 AND (SELECT count(*) FROM failed_logins f "                              \
-    "WHERE f.address = g.address AND f.window_start > g.since) >= $8::int) "                 \
-    "AND NOT EXISTS (SELECT 1 FROM known_logins k WHERE k.name = g.name "                    \
-    "AND k.address = g.address AND k.last_success >= g.known)))"
+// name limit and $8 the address limit (0: none). Such a statement begins with the WITH item
+// "closed", which gives the slots whose gate is closed; the known logins are looked at only when
+// a name or address limit is reached. The statement "WITH closed AS (...)" followed by `rest`:
+// more WITH items after a comma, or the statement's body.
+std::string WithClosedSlots(std::string_view rest);
 
 // The eight gate parameters of a batch, appended to *params.
 void AppendGateParams(const std::vector<const Gate*>& gates, std::vector<std::string>* params);

@@ -13,10 +13,6 @@ namespace {
 // login_failures for processes of that version still running; this version does not use it.
 constexpr int kSchemaVersion = 2;
 
-// Every process that starts takes this lock before it looks at the schema, so that two
-// processes starting at the same moment on an empty database do not both create it.
-constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7283546120917)";
-
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS accounts(
     name text PRIMARY KEY,
@@ -57,26 +53,32 @@ CREATE TABLE IF NOT EXISTS known_logins(
 )sql";
 
 const std::vector<PgStatement> kStatements = {
-    {"insert_account", "INSERT INTO accounts(name, pwhash, created) VALUES($1, $2, $3)"},
-    {"select_hash", "SELECT pwhash FROM accounts WHERE name = $1"},
-    {"select_buddies", "SELECT buddies FROM accounts WHERE name = $1"},
-    {"update_buddies", "UPDATE accounts SET buddies = $2 WHERE name = $1"},
-    {"lock_owner", "SELECT pg_advisory_xact_lock(hashtext($1))"},
-    {"find_open_call",
-     "SELECT id FROM calls WHERE owner = $1 AND remote = $2 AND started >= $3 "
-     "AND minutes = 0 ORDER BY id DESC LIMIT 1"},
-    {"insert_call",
-     "INSERT INTO calls(owner, remote, started, last_report, minutes, avg_delay) "
-     "VALUES($1, $2, $3, $3, $4, $5) RETURNING id"},
-    {"update_call",
-     "UPDATE calls SET minutes = GREATEST(minutes, $3), avg_delay = $4, last_report = $5 "
-     "WHERE id = $1 AND owner = $2"},
-    {"select_calls",
-     "SELECT id, remote, started, last_report, minutes, avg_delay FROM calls "
-     "WHERE owner = $1 ORDER BY id DESC LIMIT $2"},
-    {"set_offline", "DELETE FROM presence WHERE name = $1"},
-    {"set_id_key", "UPDATE accounts SET id_key = $2 WHERE name = $1"},
-    {"select_id_key", "SELECT coalesce(id_key, '') FROM accounts WHERE name = $1"},
+    {"insert_account", R"sql(INSERT INTO accounts(name, pwhash, created) VALUES($1, $2, $3))sql"},
+    {"select_hash", R"sql(SELECT pwhash FROM accounts WHERE name = $1)sql"},
+    {"select_buddies", R"sql(SELECT buddies FROM accounts WHERE name = $1)sql"},
+    {"update_buddies", R"sql(UPDATE accounts SET buddies = $2 WHERE name = $1)sql"},
+    {"lock_owner", R"sql(SELECT pg_advisory_xact_lock(hashtext($1)))sql"},
+    {"find_open_call", R"sql(
+SELECT id FROM calls
+WHERE owner = $1 AND remote = $2 AND started >= $3 AND minutes = 0
+ORDER BY id DESC LIMIT 1
+)sql"},
+    {"insert_call", R"sql(
+INSERT INTO calls(owner, remote, started, last_report, minutes, avg_delay)
+VALUES($1, $2, $3, $3, $4, $5)
+RETURNING id
+)sql"},
+    {"update_call", R"sql(
+UPDATE calls SET minutes = GREATEST(minutes, $3), avg_delay = $4, last_report = $5
+WHERE id = $1 AND owner = $2
+)sql"},
+    {"select_calls", R"sql(
+SELECT id, remote, started, last_report, minutes, avg_delay FROM calls
+WHERE owner = $1 ORDER BY id DESC LIMIT $2
+)sql"},
+    {"set_offline", R"sql(DELETE FROM presence WHERE name = $1)sql"},
+    {"set_id_key", R"sql(UPDATE accounts SET id_key = $2 WHERE name = $1)sql"},
+    {"select_id_key", R"sql(SELECT coalesce(id_key, '') FROM accounts WHERE name = $1)sql"},
 };
 
 // Runs the schema script in one transaction under the schema lock: refuses a schema newer than
@@ -92,11 +94,11 @@ bool SetUpSchema(PGconn* conn, std::string* problem) {
         PQclear(r);
         return ok;
     };
-    if (!exec("BEGIN") || !exec(kSchemaLock) ||
-        !exec("CREATE TABLE IF NOT EXISTS zorvo_schema(version integer NOT NULL)")) {
+    if (!exec("BEGIN") || !exec(kPgSchemaLock) ||
+        !exec(R"sql(CREATE TABLE IF NOT EXISTS zorvo_schema(version integer NOT NULL))sql")) {
         return false;
     }
-    PGresult* r = PQexec(conn, "SELECT coalesce(max(version), 0) FROM zorvo_schema");
+    PGresult* r = PQexec(conn, R"sql(SELECT coalesce(max(version), 0) FROM zorvo_schema)sql");
     int found = PQresultStatus(r) == PGRES_TUPLES_OK ? std::atoi(PQgetvalue(r, 0, 0)) : -1;
     PQclear(r);
     if (found < 0 || found > kSchemaVersion) {
