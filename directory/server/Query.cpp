@@ -104,11 +104,6 @@ std::vector<std::string> Params::All(std::string_view key) const {
     return values;
 }
 
-namespace {
-
-// Whether a key's value is hidden in the log: a key that names a password ("Pass", "Pass2", or any
-// other with "pass" in it, in any case), and a key that cannot be decoded, which no page reads
-// and which could be either.
 bool HidesValue(std::string_view rawKey) {
     std::string key;
     if (!PercentDecode(rawKey, true, &key)) {
@@ -121,8 +116,6 @@ bool HidesValue(std::string_view rawKey) {
     }
     return false;
 }
-
-}  // namespace
 
 std::string RedactQuery(std::string_view query) {
     // Pieces end at '&' and also at '?': a stray '?' must not hide a password key inside the

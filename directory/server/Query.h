@@ -35,6 +35,11 @@ class Params {
     std::vector<QueryParam> m_all;
 };
 
+// Whether the log hides the value of a raw (still encoded) query key: a key that names a password
+// ("Pass", "Pass2", or any other with "pass" in it, in any case), and a key that cannot be
+// decoded, which no page reads and which could be either.
+bool HidesValue(std::string_view rawKey);
+
 // The raw query with the values of the password keys (any key with "pass" in it, and any key
 // that cannot be decoded) replaced by "***", for the request log.
 std::string RedactQuery(std::string_view query);
