@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSlider>
 #include <QTest>
@@ -117,11 +116,7 @@ class Playback {
 };
 
 QString Pactl(const QStringList& arguments) {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start("pactl", arguments);
-    process.waitForFinished(10000);
-    return QString::fromUtf8(process.readAll());
+    return testsupport::RunTool("pactl", arguments);
 }
 
 // The server's streams of this process, as pactl lists them: index and first channel's volume.
