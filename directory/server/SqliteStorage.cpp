@@ -205,20 +205,25 @@ StoreResult SqliteStorage::CreateAccount(const std::string& name, const std::str
     return StoreResult::Error;
 }
 
-StoreResult SqliteStorage::GetPasswordHash(const std::string& name, std::string* hash) {
+StoreResult SqliteStorage::ReadAccountText(sqlite3_stmt* statement, const std::string& name,
+                                           std::string* out, const char* what) {
     std::lock_guard<std::mutex> lock(m_lock);
-    Use s(m_selectHash);
+    Use s(statement);
     BindText(*s, 1, name);
     int rc = sqlite3_step(*s);
     if (rc == SQLITE_ROW) {
-        *hash = ColumnText(*s, 0);
+        *out = ColumnText(*s, 0);
         return StoreResult::Ok;
     }
     if (rc == SQLITE_DONE) {
         return StoreResult::NotFound;
     }
-    Report("read account");
+    Report(what);
     return StoreResult::Error;
+}
+
+StoreResult SqliteStorage::GetPasswordHash(const std::string& name, std::string* hash) {
+    return ReadAccountText(m_selectHash, name, hash, "read account");
 }
 
 StoreResult SqliteStorage::GetBuddies(const std::string& name, std::vector<std::string>* out) {
@@ -424,17 +429,5 @@ StoreResult SqliteStorage::SetIdentityKey(const std::string& name, const std::st
 }
 
 StoreResult SqliteStorage::GetIdentityKey(const std::string& name, std::string* key) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    Use s(m_selectIdKey);
-    BindText(*s, 1, name);
-    int rc = sqlite3_step(*s);
-    if (rc == SQLITE_ROW) {
-        *key = ColumnText(*s, 0);
-        return StoreResult::Ok;
-    }
-    if (rc == SQLITE_DONE) {
-        return StoreResult::NotFound;
-    }
-    Report("read identity key");
-    return StoreResult::Error;
+    return ReadAccountText(m_selectIdKey, name, key, "read identity key");
 }

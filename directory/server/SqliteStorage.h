@@ -50,6 +50,10 @@ class SqliteStorage : public Storage {
     SqliteStorage() = default;
     bool Prepare(std::string* error);
     void Report(const char* what);
+    // Runs `statement`, which selects one text column of the account `name`: Ok with the text,
+    // NotFound without such an account, Error (reported as `what`) when SQLite fails.
+    StoreResult ReadAccountText(sqlite3_stmt* statement, const std::string& name, std::string* out,
+                                const char* what);
     // The gate's verdict: the counts in memory, and the known logins when they decide.
     bool Closed(const Gate& gate);
 
