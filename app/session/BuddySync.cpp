@@ -40,7 +40,6 @@ BuddySync::~BuddySync() {
 }
 
 void BuddySync::Check() {
-    Reap();
     if (m_state->loggedIn.load() != 1 || m_bDirty.load() != 1) {
         return;
     }
@@ -54,10 +53,15 @@ void BuddySync::Check() {
     m_jobs.push_back(std::move(job));  // kept until the worker has ended
 }
 
-void BuddySync::Reap() {
-    m_jobs.remove_if([](const std::unique_ptr<Job>& job) {
-        return job->thread->WaitForDeath(0) == Thread::kWaitObject0;
+void BuddySync::OnWorkerEnded(const Job* job) {
+    m_jobs.remove_if([job](const std::unique_ptr<Job>& kept) {
+        if (kept.get() != job) {
+            return false;
+        }
+        kept->thread->WaitForDeath(INFINITE);  // it posted this as its last act
+        return true;
     });
+    emit syncFinished();
 }
 
 uint32_t BuddySync::SyncWorker(void* argument) {
@@ -73,6 +77,9 @@ uint32_t BuddySync::SyncWorker(void* argument) {
         std::string reply;
         web->Get(server.host, SyncBListTarget(server, user.name, user.password, stored), &reply);
     }
-    QMetaObject::invokeMethod(job->owner, &BuddySync::syncFinished, Qt::QueuedConnection);
+    // The owner waits for this thread before it goes, so it is still there to take the call.
+    BuddySync* owner = job->owner;
+    QMetaObject::invokeMethod(
+        owner, [owner, job] { owner->OnWorkerEnded(job); }, Qt::QueuedConnection);
     return 0;
 }

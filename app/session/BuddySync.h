@@ -13,7 +13,8 @@ class Thread;
 // Pushes the saved buddy list to the directory server ("SyncBList.asp") about once a minute
 // after a change. MarkDirty() records a change; every tick of the timer starts one sync worker
 // when logged in and dirty. The worker reads the list saved for the logged-in user, so the
-// server follows the saved copy. Workers run on their own; their replies are not used.
+// server follows the saved copy. Workers run on their own (their replies are not used) and each
+// tells the GUI thread of its end, which then lets go of it.
 class BuddySync : public QObject {
     Q_OBJECT
   public:
@@ -45,7 +46,8 @@ class BuddySync : public QObject {
   private:
     struct Job;
     static uint32_t SyncWorker(void* argument);
-    void Reap();
+    // On the GUI thread, queued by the worker as its last act.
+    void OnWorkerEnded(const Job* job);
 
     SessionState* m_state;
     QTimer m_timer;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 
+#include <QMetaObject>
 #include <QPointer>
 
 #include "app/session/CallPortMapping.h"
@@ -36,6 +37,8 @@ void Box(const QString& text) {
 
 // One login or logoff: what the worker reads, what it writes, and a way to cut its pause short.
 struct LoginSession::Job {
+    LoginSession* owner = nullptr;  // waits for the worker before it goes
+    Work work = nullptr;
     SessionState* state = nullptr;
     std::string user;
     std::string password;
@@ -49,6 +52,14 @@ struct LoginSession::Job {
     std::condition_variable wake;
     bool cancelled = false;
 
+    // A step the GUI thread shows: written, then told to the owner on its own thread.
+    void Advance(int step) {
+        loginState = step;
+        LoginSession* session = owner;
+        QMetaObject::invokeMethod(
+            session, [session, step] { session->OnProgress(step); }, Qt::QueuedConnection);
+    }
+
     // Sleeps the pause; false when the session is going away.
     bool Pause() {
         std::unique_lock<std::mutex> guard(lock);
@@ -57,10 +68,8 @@ struct LoginSession::Job {
     }
 };
 
-LoginSession::LoginSession(SessionState* state, QObject* parent) : QObject(parent), m_state(state) {
-    m_poll.setInterval(10);
-    connect(&m_poll, &QTimer::timeout, this, &LoginSession::Poll);
-}
+LoginSession::LoginSession(SessionState* state, QObject* parent)
+    : QObject(parent), m_state(state) {}
 
 LoginSession::~LoginSession() {
     if (m_job) {
@@ -82,79 +91,85 @@ QString LoginSession::CannotConnectText() {
            QStringLiteral(". Please check your Internet connection");
 }
 
-uint32_t LoginSession::LoginWorker(void* argument) {
+uint32_t LoginSession::WorkerThreadFunc(void* argument) {
     auto* job = static_cast<Job*>(argument);
-    if (!job->Pause()) {
-        job->loginState = kCannotConnect;
-        return 0;
-    }
-    std::unique_ptr<CWebClient> web = job->state->MakeWebClient();
-    const std::string dotted = job->state->LocalAddressToward();
-    if (dotted.empty()) {
-        job->loginState = kNoLocalAddress;
-        return 0;
-    }
-    if (!job->state->Discover(*web)) {
-        job->keyProblem = web->LastKeyProblem();
-        job->loginState = kCannotConnect;
-        return 0;
-    }
-    job->loginState = kVerifying;
-    const ServerInfo server = job->state->Server();
-    std::string reply;
-    if (!web->Get(server.host,
-                  LoginTarget(server, job->user, job->password, ClassifyAddressText(dotted)) +
-                      CapabilityKeys(job->state->IdentityKeyHex()),
-                  &reply)) {
-        job->keyProblem = web->LastKeyProblem();
-        job->loginState = kCannotConnect;
-        return 0;
-    }
-    if (!reply.empty() && reply[0] == '+') {
-        job->buddyText = BuddyTextFromLoginReply(reply);
-        // Logged in: the router is asked to forward the call port before the first heartbeat,
-        // which reports the mapping.
-        if (const std::shared_ptr<CallPortMapping> mapping = job->state->PortMapping()) {
-            mapping->Map(dotted, job->state->CallPort());
-        }
-        job->loginState = kLoggedIn;
-    } else {
-        if (!reply.empty() && reply[0] == '#') {
-            job->serverBox = reply;
-        }
-        job->loginState = kRefused;
-    }
+    job->work(*job);
+    // The owner waits for this thread before it goes, so it is still there to take the call.
+    LoginSession* session = job->owner;
+    QMetaObject::invokeMethod(
+        session, [session] { session->OnWorkerEnded(); }, Qt::QueuedConnection);
     return 0;
 }
 
-uint32_t LoginSession::LogoffWorker(void* argument) {
-    auto* job = static_cast<Job*>(argument);
+void LoginSession::LoginWork(Job& job) {
+    if (!job.Pause()) {
+        job.loginState = kCannotConnect;
+        return;
+    }
+    std::unique_ptr<CWebClient> web = job.state->MakeWebClient();
+    const std::string dotted = job.state->LocalAddressToward();
+    if (dotted.empty()) {
+        job.loginState = kNoLocalAddress;
+        return;
+    }
+    if (!job.state->Discover(*web)) {
+        job.keyProblem = web->LastKeyProblem();
+        job.loginState = kCannotConnect;
+        return;
+    }
+    job.Advance(kVerifying);
+    const ServerInfo server = job.state->Server();
+    std::string reply;
+    if (!web->Get(server.host,
+                  LoginTarget(server, job.user, job.password, ClassifyAddressText(dotted)) +
+                      CapabilityKeys(job.state->IdentityKeyHex()),
+                  &reply)) {
+        job.keyProblem = web->LastKeyProblem();
+        job.loginState = kCannotConnect;
+        return;
+    }
+    if (!reply.empty() && reply[0] == '+') {
+        job.buddyText = BuddyTextFromLoginReply(reply);
+        // Logged in: the router is asked to forward the call port before the first heartbeat,
+        // which reports the mapping.
+        if (const std::shared_ptr<CallPortMapping> mapping = job.state->PortMapping()) {
+            mapping->Map(dotted, job.state->CallPort());
+        }
+        job.loginState = kLoggedIn;
+    } else {
+        if (!reply.empty() && reply[0] == '#') {
+            job.serverBox = reply;
+        }
+        job.loginState = kRefused;
+    }
+}
+
+void LoginSession::LogoffWork(Job& job) {
     // The client is logged off whatever the service says: the router's forwarding goes first.
-    if (const std::shared_ptr<CallPortMapping> mapping = job->state->PortMapping()) {
+    if (const std::shared_ptr<CallPortMapping> mapping = job.state->PortMapping()) {
         mapping->Remove();
     }
-    std::unique_ptr<CWebClient> web = job->state->MakeWebClient();
-    const std::string addressClass = job->state->ClassifyLocalAddress();
+    std::unique_ptr<CWebClient> web = job.state->MakeWebClient();
+    const std::string addressClass = job.state->ClassifyLocalAddress();
     if (addressClass.empty()) {
-        job->loginState = kLogoffNoLocalAddress;
-        return 0;
+        job.loginState = kLogoffNoLocalAddress;
+        return;
     }
-    if (!job->state->Discover(*web)) {
-        job->keyProblem = web->LastKeyProblem();
-        job->loginState = kLogoffFailed;
-        return 0;
+    if (!job.state->Discover(*web)) {
+        job.keyProblem = web->LastKeyProblem();
+        job.loginState = kLogoffFailed;
+        return;
     }
-    job->loginState = kLoggingOff;
-    const ServerInfo server = job->state->Server();
+    job.Advance(kLoggingOff);
+    const ServerInfo server = job.state->Server();
     std::string reply;
-    if (!web->Get(server.host, LogoffTarget(server, job->user, job->password, addressClass),
+    if (!web->Get(server.host, LogoffTarget(server, job.user, job.password, addressClass),
                   &reply)) {
-        job->keyProblem = web->LastKeyProblem();
-        job->loginState = kLogoffFailed;
-        return 0;
+        job.keyProblem = web->LastKeyProblem();
+        job.loginState = kLogoffFailed;
+        return;
     }
-    job->loginState = (!reply.empty() && reply[0] == '+') ? kLoggedOff : kLogoffRefused;
-    return 0;
+    job.loginState = (!reply.empty() && reply[0] == '+') ? kLoggedOff : kLogoffRefused;
 }
 
 bool LoginSession::Login(const QString& user, const QString& password) {
@@ -166,7 +181,7 @@ bool LoginSession::Login(const QString& user, const QString& password) {
     m_job->user = user.toStdString();
     m_job->password = password.toStdString();
     m_state->loggedIn = 0;
-    Start(&LoginSession::LoginWorker, true);
+    Start(&LoginSession::LoginWork, true);
     emit loginStarted();
     emit busyTextChanged(QStringLiteral("Logging in.. Please wait"));
     return true;
@@ -184,40 +199,41 @@ bool LoginSession::Logoff() {
     m_job = std::make_unique<Job>();
     m_job->user = user.name;
     m_job->password = user.password;
-    Start(&LoginSession::LogoffWorker, false);
+    Start(&LoginSession::LogoffWork, false);
     return true;
 }
 
-void LoginSession::Start(uint32_t (*routine)(void*), bool login) {
+void LoginSession::Start(Work work, bool login) {
+    m_job->owner = this;
+    m_job->work = work;
     m_job->state = m_state;
     m_job->pauseMs = m_nPauseMs;
     m_job->login = login;
     m_job->loginState = login ? kLoggingIn : kLogoffFailed;
     m_nShownState = m_job->loginState;
-    m_thread = std::make_unique<Thread>(routine, m_job.get());
+    m_thread = std::make_unique<Thread>(&LoginSession::WorkerThreadFunc, m_job.get());
     m_thread->Resume();
-    m_poll.start();
 }
 
-void LoginSession::Poll() {
+void LoginSession::OnProgress(int state) {
+    // The steps of one worker arrive in order, all of them before its end.
+    if (!m_job || state == m_nShownState) {
+        return;
+    }
+    m_nShownState = state;
+    if (state == kVerifying) {
+        emit busyTextChanged(QStringLiteral("Verfying User"));
+    } else if (state == kLoggingOff) {
+        emit statusText(QStringLiteral("Logging off.. Please wait"));
+    }
+}
+
+void LoginSession::OnWorkerEnded() {
     if (!m_job) {
-        m_poll.stop();
         return;
     }
-    const bool ended = m_thread->WaitForDeath(0) == Thread::kWaitObject0;
-    const int state = m_job->loginState.load();
-    if (state != m_nShownState) {
-        m_nShownState = state;
-        if (state == kVerifying) {
-            emit busyTextChanged(QStringLiteral("Verfying User"));
-        } else if (state == kLoggingOff) {
-            emit statusText(QStringLiteral("Logging off.. Please wait"));
-        }
-    }
-    if (!ended) {
-        return;
-    }
-    m_poll.stop();
+    m_thread->WaitForDeath(INFINITE);  // it posted this as its last act
+    m_nShownState = m_job->loginState.load();
     if (m_job->login) {
         FinishLogin();
     } else {

@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <memory>
 
@@ -17,9 +16,9 @@ class Thread;
 // sends "logmein.asp" with the capabilities and the identity key (SessionState::IdentityKeyHex);
 // once logged in it asks the router to forward the call port (SessionState::PortMapping, when
 // there is one). Logoff() removes that forwarding and sends "logmeoff.asp". Only one of them runs
-// at a time; a request while one runs is dropped. The progress is polled on the GUI thread and
-// reported through the signals below; every box goes through the program's message-box hook, on
-// the GUI thread, once the worker has ended.
+// at a time; a request while one runs is dropped. The worker tells the GUI thread of each step
+// it reaches and of its end through queued calls, which the signals below report; every box goes
+// through the program's message-box hook, on the GUI thread, once the worker has ended.
 class LoginSession : public QObject {
     Q_OBJECT
   public:
@@ -75,10 +74,15 @@ class LoginSession : public QObject {
 
   private:
     struct Job;
-    static uint32_t LoginWorker(void* argument);
-    static uint32_t LogoffWorker(void* argument);
-    void Start(uint32_t (*routine)(void*), bool login);
-    void Poll();
+    using Work = void (*)(Job& job);
+    static void LoginWork(Job& job);
+    static void LogoffWork(Job& job);
+    // The thread routine: runs the job's work, then tells the GUI thread that it has ended.
+    static uint32_t WorkerThreadFunc(void* argument);
+    void Start(Work work, bool login);
+    // On the GUI thread, queued by the worker: a step it reached, and its end.
+    void OnProgress(int state);
+    void OnWorkerEnded();
     void FinishLogin();
     void FinishLogoff();
     // A directory's TLS key that was not used: a changed one is refused with a box, an unknown
@@ -91,7 +95,6 @@ class LoginSession : public QObject {
     int m_nPauseMs = 5000;
     std::unique_ptr<Job> m_job;
     std::unique_ptr<Thread> m_thread;
-    QTimer m_poll;
     int m_nShownState = -1;
     bool m_bAskingTrust = false;  // a trust question is open
 };

@@ -1,8 +1,5 @@
 #include "app/session/PresenceWorker.h"
 
-#include <chrono>
-#include <thread>
-
 #include "app/session/CallPortMapping.h"
 #include "app/session/ServerStatusText.h"
 #include "app/session/SessionSettings.h"
@@ -113,8 +110,7 @@ uint32_t PresenceWorker::Run(void* argument) {
 
 void PresenceWorker::RequestLogoff() {
     m_state->logoffPending = 1;  // no further requests for this user while he goes
-    emit logoffRequested();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    emit logoffRequested();      // queued to the GUI thread; this thread goes on at once
 }
 
 // Steps 1 to 5 of a heartbeat: the own address, the status text, automatic login. False when

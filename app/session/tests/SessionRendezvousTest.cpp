@@ -18,12 +18,14 @@
 #include "app/session/ServerStatusText.h"
 #include "app/session/SessionState.h"
 #include "app/session/tests/FakeDirectory.h"
+#include "app/session/tests/SignalWait.h"
 #include "testsupport/GuiLatency.h"
 #include "util/MessageBox.h"
 
 namespace {
 
 using sessiontest::FakeDirectory;
+using sessiontest::TriggerAndWait;
 
 const char* const kKeyHex = "00112233445566778899aabbccddeeff";
 const std::string kKey("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\xcc\xdd\xee\xff", 16);
@@ -85,21 +87,22 @@ class SessionWithExtendedDirectory : public ::testing::Test {
 
     int Login() {
         QSignalSpy finished(&m_login, &LoginSession::loginFinished);
-        if (!m_login.Login("alice", "pw") || !finished.wait(10000)) {
+        if (!TriggerAndWait(&m_login, &LoginSession::loginFinished,
+                            [this] { EXPECT_TRUE(m_login.Login("alice", "pw")); })) {
             return -1;
         }
         return finished.takeFirst().at(0).toInt();
     }
-    // One heartbeat, waited for.
+    // One heartbeat, waited for however long a loaded machine takes.
     bool Heartbeat() {
-        QSignalSpy done(&m_presence, &PresenceWorker::heartbeatDone);
-        if (!m_started) {
-            m_started = true;
-            m_presence.Start();
-        } else {
-            m_presence.Refresh();
-        }
-        return done.wait(10000);
+        return TriggerAndWait(&m_presence, &PresenceWorker::heartbeatDone, [this] {
+            if (!m_started) {
+                m_started = true;
+                m_presence.Start();
+            } else {
+                m_presence.Refresh();
+            }
+        });
     }
 
     QTemporaryDir m_dir;
@@ -183,9 +186,8 @@ TEST_F(SessionWithExtendedDirectory, ARouterThatForwardsTheCallPortIsReportedAnd
     ASSERT_GE(status.count(), 1);
     EXPECT_EQ(status.last().at(0).toString(), "Your IP:198.51.100.7 (mapped)");
 
-    QSignalSpy loggedOff(&m_login, &LoginSession::loggedOff);
-    ASSERT_TRUE(m_login.Logoff());
-    ASSERT_TRUE(loggedOff.wait(10000));
+    ASSERT_TRUE(TriggerAndWait(&m_login, &LoginSession::loggedOff,
+                               [this] { ASSERT_TRUE(m_login.Logoff()); }));
     EXPECT_EQ(mapping->removals.load(), 1);
     EXPECT_EQ(m_directory.Requests("logmeoff.asp").size(), 1u);
 }

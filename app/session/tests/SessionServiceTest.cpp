@@ -26,6 +26,7 @@
 #include "app/session/PresenceWorker.h"
 #include "app/session/SessionSettings.h"
 #include "app/session/SessionState.h"
+#include "app/session/tests/SignalWait.h"
 #include "app/settings/ProgramSettings.h"
 #include "directory/client/Requests.h"
 #include "engine/CallCrypto.h"
@@ -36,6 +37,8 @@
 #include "util/MessageBox.h"
 
 namespace {
+
+using sessiontest::TriggerAndWait;
 
 std::mutex g_boxLock;
 QStringList g_boxes;
@@ -107,9 +110,8 @@ class SessionAgainstService : public ::testing::Test {
 
     // One heartbeat, waited for.
     void Heartbeat() {
-        QSignalSpy done(&m_presence, &PresenceWorker::heartbeatDone);
-        m_presence.Refresh();
-        ASSERT_TRUE(done.count() > 0 || done.wait(10000));
+        ASSERT_TRUE(TriggerAndWait(&m_presence, &PresenceWorker::heartbeatDone,
+                                   [this] { m_presence.Refresh(); }));
     }
 
     QTemporaryDir m_dir;
@@ -168,9 +170,8 @@ TEST_F(SessionAgainstService, WrongPasswordShowsTheBoxAndStopsAutomaticLogin) {
     EXPECT_EQ(m_state.loggedIn.load(), 0);
     EXPECT_EQ(m_state.autoLoginPending.load(), 0);
 
-    QSignalSpy done(&m_presence, &PresenceWorker::heartbeatDone);
-    m_presence.Start();
-    ASSERT_TRUE(done.count() > 0 || done.wait(10000));
+    ASSERT_TRUE(TriggerAndWait(&m_presence, &PresenceWorker::heartbeatDone,
+                               [this] { m_presence.Start(); }));
     QTest::qWait(50);
     EXPECT_EQ(m_autoLogins, 0);
     EXPECT_EQ(m_presence.ServerStatus(), "Behind firewall");
@@ -180,9 +181,8 @@ TEST_F(SessionAgainstService, StoppedServiceLogsOffAndAutomaticLoginReturnsWithI
     Register("alice", "pw");
     session_settings::WriteAutoLogin(true);
     ASSERT_EQ(LoginAndWait("alice", "pw"), LoginSession::kLoggedIn);
-    QSignalSpy done(&m_presence, &PresenceWorker::heartbeatDone);
-    m_presence.Start();
-    ASSERT_TRUE(done.count() > 0 || done.wait(10000));
+    ASSERT_TRUE(TriggerAndWait(&m_presence, &PresenceWorker::heartbeatDone,
+                               [this] { m_presence.Start(); }));
     QTest::qWait(50);
     // The first reachable heartbeat asks once; the window ignores it while logged in.
     EXPECT_EQ(m_autoLogins, 1);
