@@ -197,6 +197,7 @@ void PathAgent::_OnRendezvousMessage(UdpLink& link, const stun::Message& msg) {
         if (mapped && m_publicShared.exchange(packed) != packed) {
             m_report.Debug("Registered at the rendezvous as %s",
                            stun::EndpointText(*mapped).c_str());
+            m_report.Status(STATUS_REGISTERED, 1);
         }
     } else if (msg.Method() == stun::kRelayOffer && msg.Kind() == stun::Class::kSuccess) {
         m_offerAcknowledged = true;

@@ -25,8 +25,9 @@ enum EngineStatus : unsigned {
     STATUS_CONNECTION_LOST = 12,  // receive error, 75 s of silence on the wire, or a send failure
     STATUS_ROUND_TRIP = 13,       // round-trip time in milliseconds
     // Beyond the call protocol's own codes (docs/nat-traversal.md):
-    STATUS_PATH = 32,      // how the call reached its peer: a PathKind (1 direct ... 5 relayed)
-    STATUS_SECURITY = 33,  // the call is up: 1 encrypted end to end, 0 plain (docs/encryption.md)
+    STATUS_PATH = 32,        // how the call reached its peer: a PathKind (1 direct ... 5 relayed)
+    STATUS_SECURITY = 33,    // the call is up: 1 encrypted end to end, 0 plain (docs/encryption.md)
+    STATUS_REGISTERED = 34,  // the rendezvous answered this engine's registration (value 1)
 };
 
 constexpr unsigned kFirstEngineStatus = STATUS_BYTES_SENT;

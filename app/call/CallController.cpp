@@ -16,7 +16,6 @@ constexpr uint32_t kConnectDone = WM_USER + 10;
 constexpr int kProbeEveryTicks = 10;
 constexpr int kReportEveryTicks = 300;
 constexpr int kRingToneCheckMs = 100;
-constexpr int kRegistrationCheckMs = 250;
 
 }  // namespace
 
@@ -42,8 +41,6 @@ CallController::CallController(QObject* parent)
     m_ringTone.setInterval(kRingToneCheckMs);
     connect(&m_ringTone, &QTimer::timeout, this,
             [this] { PlaySound("phonering.wav", SoundPlayer::kAsync | SoundPlayer::kNoStop); });
-    m_registrationCheck.setInterval(kRegistrationCheckMs);
-    connect(&m_registrationCheck, &QTimer::timeout, this, &CallController::CheckRegistration);
 }
 
 CallController::~CallController() {
@@ -324,6 +321,10 @@ int CallController::OnEngineStatus(unsigned code, uintptr_t value) {
     }
     if (code == STATUS_SECURITY) {
         OnSecurityFound();
+        return 0;
+    }
+    if (code == STATUS_REGISTERED) {
+        CheckRegistration();
         return 0;
     }
     if (code < kFirstEngineStatus || code > kLastEngineStatus) {

@@ -117,7 +117,8 @@ class CallController : public QObject {
     // One tick of the call clock (every second).
     void OnClockTick();
     // One engine notification. STATUS_PATH is taken as pathFound, STATUS_SECURITY as
-    // securityFound; other codes outside 1 to 13 are ignored. Returns 0.
+    // securityFound, STATUS_REGISTERED as registrationChanged (the listening engine's); other
+    // codes outside 1 to 13 are ignored. Returns 0.
     int OnEngineStatus(unsigned code, uintptr_t value);
     // How the engine of the moment reached its peer (a PathKind value, 0 before it said).
     int CallPath() const { return m_pathKind; }
@@ -228,8 +229,7 @@ class CallController : public QObject {
     bool m_shutDown = false;
     QString m_userName;
     QString m_remoteUser;
-    QTimer m_ringTone;           // restarts the ringing tone while the callee rings
-    QTimer m_registrationCheck;  // looks for the registration's answer until it came
+    QTimer m_ringTone;  // restarts the ringing tone while the callee rings
     EngineOptions m_options;
     AudioRoute m_route;
     bool m_engineListens = false;  // the engine of the moment was made to listen

@@ -40,23 +40,17 @@ void CallController::SetRendezvous(const std::optional<RendezvousConfig>& rendez
         DestroyEngine();
         StartListening();
     }
-    if (next) {
-        m_registrationCheck.start();
-    } else {
-        m_registrationCheck.stop();
-    }
 }
 
 void CallController::CheckRegistration() {
     // A registration once answered holds for the same rendezvous: the listening engine made
-    // after a call goes on with it.
+    // after a call goes on with it. The engine says when its registration was answered; only
+    // the listening engine's answer counts.
     if (!m_options.rendezvous || m_registered) {
-        m_registrationCheck.stop();
         return;
     }
     if (m_engine && m_engineListens && m_engine->GetPublicAddress()) {
         m_registered = true;
-        m_registrationCheck.stop();
         emit registrationChanged(true);
     }
 }

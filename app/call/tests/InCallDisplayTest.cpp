@@ -46,9 +46,7 @@ TEST(InCallDisplay, SecurityTextSaysWhetherTheCallIsEncryptedAndWhatToCompare) {
               QString::fromUtf8("Encrypted \u00b7 alice's key has changed: compare 123 456"));
     EXPECT_TRUE(incall::SecurityWarns({true, "123 456", "alice", KeyCheck::kChanged}));
     EXPECT_FALSE(incall::SecurityWarns({true, "123 456", "alice", KeyCheck::kVerified}));
-    EXPECT_EQ(incall::KeyChangedWarning("alice", "123 456"),
-              "alice's identity key has changed. Someone may be listening in: compare the "
-              "authentication string 123 456 with alice before you say anything private.");
+    // The window test checks the whole box text as shown.
 }
 
 // One row per situation: what is pinned, what the directory said, and the verdict with the key
