@@ -3,8 +3,7 @@
 #include <QObject>
 #include <QString>
 
-#include <memory>
-
+#include "app/session/BuddyPageRequest.h"
 #include "directory/client/BuddyKey.h"
 
 class SessionState;
@@ -22,16 +21,11 @@ class BuddyKeyRequest : public QObject {
 
     // Asks for `buddy`'s key as the logged-in user; false while a request runs.
     bool Start(const QString& buddy);
-    bool IsBusy() const { return m_job != nullptr; }
+    bool IsBusy() const { return m_request.IsBusy(); }
 
   signals:
     void answered(const QString& buddy, const BuddyKeyReply& reply);
 
   private:
-    struct Job;
-    static uint32_t Worker(void* argument);
-    void Finish();
-
-    SessionState* m_state;
-    std::unique_ptr<Job> m_job;
+    BuddyPageRequest m_request;
 };

@@ -1,11 +1,5 @@
 #include "app/session/CallPageRequest.h"
 
-#include <QMetaObject>
-
-#include "app/session/SessionState.h"
-#include "util/Messages.h"
-#include "util/Thread.h"
-
 namespace {
 
 // A refusal's reason is shown in a box: a service's long page is cut.
@@ -13,37 +7,21 @@ constexpr std::size_t kMaxReasonBytes = 200;
 
 }  // namespace
 
-struct CallPageRequest::Job {
-    CallPageRequest* owner = nullptr;
-    SessionState* state = nullptr;
-    std::string buddy;
-    // Written by the worker, read by the GUI thread only after the worker ended.
-    std::optional<CallPage> page;
-    std::string reason;
-    std::unique_ptr<Thread> thread;
-};
-
 CallPageRequest::CallPageRequest(SessionState* state, QObject* parent)
-    : QObject(parent), m_state(state) {}
+    : QObject(parent),
+      m_request(state, this, &CallBuddyTarget,
+                [this](const std::string& buddy, bool answered, const std::string& reply) {
+                    OnReply(buddy, answered, reply);
+                }) {}
 
-CallPageRequest::~CallPageRequest() {
-    if (m_job) {
-        m_job->thread->WaitForDeath(INFINITE);
-    }
-}
+CallPageRequest::~CallPageRequest() = default;
 
 bool CallPageRequest::Start(const QString& buddy) {
-    if (m_job) {
+    if (m_request.IsBusy()) {
         return false;
     }
     m_page.reset();
-    m_job = std::make_unique<Job>();
-    m_job->owner = this;
-    m_job->state = m_state;
-    m_job->buddy = buddy.toStdString();
-    m_job->thread = std::make_unique<Thread>(&CallPageRequest::Worker, m_job.get());
-    m_job->thread->Resume();
-    return true;
+    return m_request.Start(buddy.toStdString());
 }
 
 std::string CallPageRequest::RefusalReason(bool answered, const std::string& reply) {
@@ -66,36 +44,13 @@ std::string CallPageRequest::RefusalReason(bool answered, const std::string& rep
     return "the directory cannot connect calls through home routers";
 }
 
-uint32_t CallPageRequest::Worker(void* argument) {
-    auto* job = static_cast<Job*>(argument);
-    const SessionState::User user = job->state->LoggedInUser();
-    const ServerInfo server = job->state->Server();
-    std::unique_ptr<CWebClient> web = job->state->MakeWebClient();
-    std::string reply;
-    const bool answered =
-        web->Get(server.host, CallBuddyTarget(server, user.name, user.password, job->buddy),
-                 &reply) == 1;
+void CallPageRequest::OnReply(const std::string& buddy, bool answered, const std::string& reply) {
+    std::string reason;
     if (answered && !reply.empty() && reply[0] == '+') {
-        std::string error;
-        job->page = ParseCallPage(reply, &error);
-        job->reason = error;
+        m_page = ParseCallPage(reply, &reason);
     } else {
-        job->reason = RefusalReason(answered, reply);
+        reason = RefusalReason(answered, reply);
     }
-    // The owner waits for this thread before it goes, so it is still there to take the call.
-    CallPageRequest* owner = job->owner;
-    QMetaObject::invokeMethod(
-        owner, [owner] { owner->Finish(); }, Qt::QueuedConnection);
-    return 0;
-}
-
-void CallPageRequest::Finish() {
-    if (!m_job) {
-        return;
-    }
-    m_job->thread->WaitForDeath(INFINITE);  // it posted this as its last act
-    const std::unique_ptr<Job> job = std::move(m_job);
-    m_page = std::move(job->page);
-    emit answered(QString::fromStdString(job->buddy), m_page.has_value(),
-                  QString::fromStdString(job->reason));
+    emit this->answered(QString::fromStdString(buddy), m_page.has_value(),
+                        QString::fromStdString(reason));
 }

@@ -3,14 +3,11 @@
 #include <QObject>
 #include <QString>
 
-#include <memory>
 #include <optional>
 #include <string>
 
+#include "app/session/BuddyPageRequest.h"
 #include "directory/client/CallPage.h"
-
-class SessionState;
-class Thread;
 
 // Asks the directory's call page ("CallBuddy.asp") for the way to a buddy behind a home router,
 // on a worker thread of its own: the GUI thread never waits for the network. One request runs
@@ -25,7 +22,7 @@ class CallPageRequest : public QObject {
 
     // Asks for the logged-in user's call to `buddy`; false while a request runs.
     bool Start(const QString& buddy);
-    bool IsBusy() const { return m_job != nullptr; }
+    bool IsBusy() const { return m_request.IsBusy(); }
 
     // The page of the last accepted answer.
     const std::optional<CallPage>& Page() const { return m_page; }
@@ -39,11 +36,8 @@ class CallPageRequest : public QObject {
     void answered(const QString& buddy, bool accepted, const QString& reason);
 
   private:
-    struct Job;
-    static uint32_t Worker(void* argument);
-    void Finish();
+    void OnReply(const std::string& buddy, bool answered, const std::string& reply);
 
-    SessionState* m_state;
-    std::unique_ptr<Job> m_job;
+    BuddyPageRequest m_request;
     std::optional<CallPage> m_page;
 };
