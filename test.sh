@@ -12,7 +12,8 @@ export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-/tmp/zorvo-runtime-$(id -u)}
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 
-step() { printf '\n=== %s\n' "$*"; }
+# Each step's heading says how long the run has taken so far, so a slow step shows in the log.
+step() { printf '\n=== [%dm%02ds] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 
 step "format"
 ./scripts/check-format.sh
@@ -53,3 +54,4 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan -j "$jo
 
 step "fuzzing (bounded)"
 ./scripts/fuzz.sh "${ZORVO_FUZZ_SECONDS:-10}"
+step "done"
