@@ -75,6 +75,8 @@ void Ask(const QString& text, std::function<void(bool yes)> answered) {
     auto* box =
         new QMessageBox(QMessageBox::Warning, kCaption, text, QMessageBox::Yes | QMessageBox::No);
     box->setDefaultButton(QMessageBox::No);
+    // The host comes from the settings or a discovery reply: shown as written, never as markup.
+    box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     QObject::connect(box, &QMessageBox::finished, box, [box, answered](int) {
         answered(box->clickedButton() == box->button(QMessageBox::Yes));
