@@ -33,38 +33,10 @@
 using namespace shelltest;
 using sessiontest::FakeDirectory;
 using sessiontest::TriggerAndWait;
+using shelltest::SessionBoxes;
+using shelltest::Tabs;
 
 namespace {
-
-// The session's boxes as the program's hook gets them (from the GUI thread or a worker).
-class SessionBoxes {
-  public:
-    SessionBoxes() {
-        SetMessageBoxHook([this](const std::string& text, const std::string&) {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_boxes << QString::fromStdString(text);
-        });
-    }
-    ~SessionBoxes() { SetMessageBoxHook({}); }
-    QStringList Get() const {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_boxes;
-    }
-    // The texts one after another, for readable comparisons.
-    std::string Text() const { return Get().join(" | ").toStdString(); }
-
-  private:
-    mutable std::mutex m_lock;
-    QStringList m_boxes;
-};
-
-QStringList Tabs(CMainDialog& window) {
-    QStringList tabs;
-    for (int i = 0; i < window.Sheet()->GetPageCount(); ++i) {
-        tabs << window.Sheet()->tabText(i);
-    }
-    return tabs;
-}
 
 const QStringList kLoggedOutTabs{"Login", "Connect by IP"};
 

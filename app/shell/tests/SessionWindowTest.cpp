@@ -37,27 +37,9 @@
 namespace {
 
 using shelltest::Client;
+using shelltest::SessionBoxes;
+using shelltest::Tabs;
 using shelltest::WaitUntil;
-
-// The session's own boxes (login refusals, the server's words) as the program's hook gets them.
-class BoxRecorder {
-  public:
-    BoxRecorder() {
-        SetMessageBoxHook([this](const std::string& text, const std::string&) {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_boxes << QString::fromStdString(text);
-        });
-    }
-    ~BoxRecorder() { SetMessageBoxHook({}); }
-    QStringList Boxes() const {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_boxes;
-    }
-
-  private:
-    mutable std::mutex m_lock;
-    QStringList m_boxes;
-};
 
 // Short pauses and bounds instead of a person's, and heartbeats only when asked for.
 void UseTestTimings(CMainDialog& window) {
@@ -93,14 +75,6 @@ bool LoginEnds(CMainDialog& window) {
     return WaitUntil([&] { return !window.Session()->Login()->IsBusy(); }, 15000);
 }
 
-QStringList Tabs(CMainDialog& window) {
-    QStringList tabs;
-    for (int i = 0; i < window.Sheet()->GetPageCount(); ++i) {
-        tabs << window.Sheet()->tabText(i);
-    }
-    return tabs;
-}
-
 class WindowWithService : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -129,7 +103,7 @@ class WindowWithService : public ::testing::Test {
     int m_port = 0;
     std::string m_db;
     std::string m_host;
-    BoxRecorder m_boxes;
+    SessionBoxes m_boxes;
     std::unique_ptr<Client> m_client;
 };
 
@@ -142,7 +116,7 @@ TEST_F(WindowWithService, LoginShowsTheLoggedInWindowAndLogoffTheLoggedOutOne) {
     PressLogin(Window(), "alice", "pw 1", false);
     EXPECT_EQ(Window().StatusBar()->HasSavedState(0), true);  // pane 0 is the busy indicator
     ASSERT_TRUE(LoginEnds(Window()));
-    EXPECT_TRUE(m_boxes.Boxes().isEmpty()) << m_boxes.Boxes().join('|').toStdString();
+    EXPECT_TRUE(m_boxes.Get().isEmpty()) << m_boxes.Get().join('|').toStdString();
     EXPECT_TRUE(Window().Session()->LoggedIn());
     EXPECT_FALSE(Window().StatusBar()->HasSavedState(0));
     EXPECT_EQ(Window().windowTitle(), "Mervane-alice");
@@ -168,7 +142,7 @@ TEST_F(WindowWithService, LoginShowsTheLoggedInWindowAndLogoffTheLoggedOutOne) {
 TEST_F(WindowWithService, WrongPasswordKeepsAutomaticLoginOffUntilTheNextManualLogin) {
     PressLogin(Window(), "alice", "wrong", true);
     ASSERT_TRUE(LoginEnds(Window()));
-    EXPECT_EQ(m_boxes.Boxes(), QStringList({"Invalid UserName/Pass"}));
+    EXPECT_EQ(m_boxes.Get(), QStringList({"Invalid UserName/Pass"}));
     EXPECT_FALSE(Window().Session()->LoggedIn());
     EXPECT_EQ(Window().PaneText(0), "Please Login");
     EXPECT_TRUE(Window().Login()->LoginButton()->isEnabled());
@@ -256,7 +230,7 @@ TEST(WindowWithSilentService, TheWindowKeepsRepaintingWhileTheServiceHangs) {
     testsupport::SilentTcpService silent;
     ASSERT_FALSE(silent.Host().empty());
     qputenv("ZORVO_SERVICE_HOST", QByteArray::fromStdString(silent.Host()));
-    BoxRecorder boxes;
+    SessionBoxes boxes;
     {
         Client client;
         CMainDialog& window = *client.window;

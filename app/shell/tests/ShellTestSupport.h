@@ -8,10 +8,14 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
 
+#include "app/pages/MyPropertySheet.h"
 #include "app/shell/MainDialog.h"
 #include "app/shell/Prompts.h"
 #include "testsupport/FreePort.h"
+#include "util/MessageBox.h"
 
 namespace shelltest {
 
@@ -30,6 +34,38 @@ inline bool WaitUntil(const std::function<bool()>& done, int ms = 10000) {
 }
 
 using testsupport::FreeUdpPort;
+
+// The session's own boxes (login refusals, the server's words) as the program's hook gets them,
+// from the GUI thread or a worker.
+class SessionBoxes {
+  public:
+    SessionBoxes() {
+        SetMessageBoxHook([this](const std::string& text, const std::string&) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_boxes << QString::fromStdString(text);
+        });
+    }
+    ~SessionBoxes() { SetMessageBoxHook({}); }
+    QStringList Get() const {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_boxes;
+    }
+    // The texts one after another, for readable comparisons.
+    std::string Text() const { return Get().join(" | ").toStdString(); }
+
+  private:
+    mutable std::mutex m_lock;
+    QStringList m_boxes;
+};
+
+// The window's tabs as the user sees them, left to right.
+inline QStringList Tabs(CMainDialog& window) {
+    QStringList tabs;
+    for (int i = 0; i < window.Sheet()->GetPageCount(); ++i) {
+        tabs << window.Sheet()->tabText(i);
+    }
+    return tabs;
+}
 
 // A main window with its own settings folder and call port; message boxes are recorded and
 // answered by `answerYes`. A null `microphone` leaves both devices to the settings (no
